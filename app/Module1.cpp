@@ -1,0 +1,9 @@
+#include "app/Module1.h"
+
+namespace Module1 {
+
+qint16 PortNumber = 0;
+QString BaudRate;
+qint16 TickCount = 0;
+
+} // namespace Module1

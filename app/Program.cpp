@@ -1,0 +1,98 @@
+#include "app/Program.h"
+
+#include "app/Module1.h"
+
+#include "connect/Form2.h"
+#include "downloader/Form1.h"
+#include "ui/Dialogs.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+Program *s_instance = nullptr;
+}
+
+Program::Program(std::shared_ptr<const PortResolver> resolver)
+    : m_resolver(std::move(resolver))
+{
+    Q_ASSERT(!s_instance);
+    s_instance = this;
+    // A fresh start: the shared values at their initial values.
+    Module1::PortNumber = 0;
+    Module1::BaudRate.clear();
+    Module1::TickCount = 0;
+    QApplication::setQuitOnLastWindowClosed(true);
+}
+
+Program::~Program()
+{
+    m_form1.reset();
+    m_form2.reset();
+    s_instance = nullptr;
+}
+
+Program &Program::instance()
+{
+    Q_ASSERT(s_instance);
+    return *s_instance;
+}
+
+void Program::start()
+{
+    m_form2 = std::make_unique<Form2>(*m_resolver);
+    guard([this] { m_form2->Form_Load(); });
+    m_form2->show();
+}
+
+int Program::exec()
+{
+    const int status = QApplication::exec();
+    return m_failed ? 1 : status;
+}
+
+Form2 &Program::connectionWindow()
+{
+    Q_ASSERT(m_form2);
+    return *m_form2;
+}
+
+void Program::handOffToDownloader()
+{
+    if (!m_form1)
+        m_form1 = std::make_unique<Form1>(*m_resolver);
+    // The load opens the downloader window's port; only a window that has
+    // loaded is shown, and only then does the connection window go.
+    m_form1->Form_Load();
+    m_form1->show();
+    m_form2->close();
+}
+
+void Program::defaultHandling(int number, const QString &description)
+{
+    if (m_failed)
+        return; // already reporting and ending
+    m_failed = true;
+    std::fprintf(stderr, "tarvik-downloader: failure %d: %s\n", number, qPrintable(description));
+
+    // The windows are closed below by this handling, not by the operator:
+    // the program ends with the failure's status, not through the last
+    // window's close.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QWidget *parent = QApplication::activeWindow();
+    Dialogs::showInformation(parent, QStringLiteral("Error %1: %2").arg(number).arg(description));
+
+    if (m_form1)
+        m_form1->close();
+    if (m_form2)
+        m_form2->close();
+    QCoreApplication::exit(1);
+}
+
+void Program::endAtOnce() noexcept
+{
+    std::fputs("tarvik-downloader: cannot report a failure; ending\n", stderr);
+    std::_Exit(1);
+}

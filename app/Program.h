@@ -1,0 +1,81 @@
+#pragma once
+
+#include "app/Failure.h"
+
+#include <QString>
+
+#include <exception>
+#include <memory>
+
+class Form1;
+class Form2;
+class PortResolver;
+
+// The frame the two windows hang on: their one program-wide instance each,
+// the start on the connection window, the hand-off to the downloader window,
+// and the default handling of failures no procedure took.
+class Program
+{
+public:
+    // The windows open port numbers through `resolver`: the machine's own
+    // ports in the shipped program, a simulated device in tests and the demo.
+    explicit Program(std::shared_ptr<const PortResolver> resolver);
+    ~Program();
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+
+    static Program &instance();
+
+    // Creates the connection window, runs its load and shows it.
+    void start();
+    // Runs the event loop until the last window has closed; non-zero after
+    // the default handling ended the program.
+    int exec();
+
+    Form2 &connectionWindow();
+    // The downloader window, or nullptr before its first hand-off.
+    Form1 *downloaderWindow() const { return m_form1.get(); }
+
+    // Creates the downloader window if needed, loads and shows it, then
+    // closes the connection window. A failing load reaches the caller; the
+    // downloader window then stays hidden and the connection window open.
+    void handOffToDownloader();
+
+    // Reports a failure no procedure handled, closes both windows' ports
+    // through their unload and ends the program with a non-zero status.
+    void defaultHandling(int number, const QString &description);
+    bool failed() const { return m_failed; }
+    [[noreturn]] static void endAtOnce() noexcept;
+
+    const PortResolver &portResolver() const { return *m_resolver; }
+
+private:
+    std::shared_ptr<const PortResolver> m_resolver;
+    std::unique_ptr<Form2> m_form2;
+    std::unique_ptr<Form1> m_form1;
+    bool m_failed = false;
+};
+
+// Every event procedure is entered through this: no exception ever crosses
+// the event loop. An interrupted exchange (its window closed) ends quietly;
+// any other failure goes to the default handling.
+template <typename Procedure>
+void guard(Procedure &&procedure) noexcept
+{
+    try {
+        try {
+            procedure();
+        } catch (const ExchangeInterrupted &) {
+        } catch (const Failure &failure) {
+            Program::instance().defaultHandling(failure.number(), failure.description());
+        } catch (const std::exception &error) {
+            Program::instance().defaultHandling(FailureNumber::Internal, QString::fromLocal8Bit(error.what()));
+        } catch (...) {
+            Program::instance().defaultHandling(FailureNumber::Internal, QStringLiteral("Unknown failure"));
+        }
+    } catch (...) {
+        // The report itself failed (out of memory, say): end without a core
+        // dump; the system closes the ports with the process.
+        Program::endAtOnce();
+    }
+}

@@ -1,0 +1,79 @@
+#include "app/TickWait.h"
+
+#include "app/Failure.h"
+#include "app/Module1.h"
+#include "ui/EventPump.h"
+
+#include <QTimer>
+
+#include <limits>
+
+namespace TickWait {
+
+namespace {
+
+qint16 checkedIncrement(qint16 value)
+{
+    if (value == std::numeric_limits<qint16>::max())
+        throw Failure(FailureNumber::Overflow, QStringLiteral("Overflow"));
+    return static_cast<qint16>(value + 1);
+}
+
+// Ends the wait the same way whether it runs out, ends early or is left by a
+// failure: counter back to 0 and the timer off.
+struct WaitEnd
+{
+    QTimer &timer;
+    ~WaitEnd()
+    {
+        Module1::TickCount = 0;
+        timer.stop();
+    }
+};
+
+} // namespace
+
+void configureTimer(QTimer &timer)
+{
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(TickIntervalMs);
+    timer.setSingleShot(false);
+    timer.stop();
+}
+
+void addTick()
+{
+    Module1::TickCount = checkedIncrement(Module1::TickCount);
+}
+
+void wait(QTimer &timer, const QByteArray &watched, qint16 timeSpan, const bool &interrupted)
+{
+    // The timer's period starts now, so the first tick comes 500 ms later.
+    timer.start();
+    WaitEnd end{timer};
+
+    qint16 ticks = Module1::TickCount;
+    bool firstCycle = true;
+    while (ticks < timeSpan) {
+        // The first cycle must not block: a reply that is already there ends
+        // the wait at once. Afterwards the watched text and the counter can
+        // only change inside event processing, and the running timer wakes us
+        // at least every tick, so sleeping until the next event loses nothing.
+        if (firstCycle)
+            EventPump::processPending();
+        else
+            EventPump::waitAndProcess();
+        firstCycle = false;
+
+        if (interrupted)
+            throw ExchangeInterrupted();
+        if (watched == EarlyEndReply) {
+            Module1::TickCount = checkedIncrement(timeSpan);
+            ticks = Module1::TickCount;
+            continue;
+        }
+        ticks = Module1::TickCount;
+    }
+}
+
+} // namespace TickWait

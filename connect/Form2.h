@@ -1,0 +1,56 @@
+#pragma once
+
+#include "serial/SerialControl.h"
+
+#include <QByteArray>
+#include <QTimer>
+#include <QWidget>
+
+class PortResolver;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// The connection window, "Download Tool": the operator types the port number
+// and presses "Tessel Download", which probes the device at the five rates and
+// hands over to the downloader window when the device answers.
+class Form2 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Form2(const PortResolver &resolver, QWidget *parent = nullptr);
+
+    void Form_Load();
+    void Form_Unload();
+    void Text1_KeyUp();
+    void Command1_Click();
+    void Timer1_Timer();
+    void TimeDelay(qint16 TimeSpan);
+
+    // The rates the probe tries, in the order it tries them.
+    static const QStringList Rates;
+
+    QGroupBox *Frame1;
+    QPushButton *Command1;
+    QLineEdit *Text1;
+    QLabel *Label1;
+    QComboBox *Combo1;
+    QLabel *Label2;
+    QTimer Timer1;
+    SerialControl MSComm1;
+
+    // What the last probe received; its waits end early while it reads "OK!".
+    QByteArray ProbeReply;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildLayout();
+
+    bool m_unloaded = false;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+// Reading a firmware text file: its lines re-joined with carriage returns, as
+// the device takes them, and the marker check on the first line.
+namespace FirmwareFile {
+
+// The first line's first four characters followed by its last four must read
+// this.
+inline constexpr char Marker[] = ":-:::::-";
+
+struct Image
+{
+    QByteArray text;      // every line followed by one CR
+    bool passed = false;  // the first line passed the marker check
+};
+
+// A line ends at CR or at CR LF; a lone LF belongs to the line, and a last
+// line without a terminator is still a line. Bytes are kept exactly.
+Image parse(QByteArrayView bytes);
+
+bool markerMatches(QByteArrayView firstLine);
+
+// The whole file, or nothing when it cannot be opened or read.
+std::optional<QByteArray> readBytes(const QString &path);
+
+} // namespace FirmwareFile

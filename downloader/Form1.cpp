@@ -1,0 +1,277 @@
+#include "downloader/Form1.h"
+
+#include "app/Module1.h"
+#include "app/Program.h"
+#include "app/TickWait.h"
+#include "downloader/Evaluation.h"
+#include "downloader/FirmwareFile.h"
+#include "ui/Dialogs.h"
+#include "ui/Look.h"
+#include "ui/Twips.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+namespace {
+
+const QString LineFormat = QStringLiteral(",n,8,1");
+const QString DownloadSettings = QStringLiteral("115200,n,8,1");
+const QString ReadyPrompt = QStringLiteral("Push <Download Flash> for next one");
+const QString PassCaption = QStringLiteral("Pass!");
+const QString FailCaption = QStringLiteral("Fail");
+const QString VersionUnknown = QStringLiteral("MCU Version ??");
+
+QPushButton *makeButton(const QString &caption, QWidget *parent, const QFont &font)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setFont(font);
+    button->setAutoDefault(true); // Enter presses it, as Space does
+    button->setAccessibleName(caption);
+    return button;
+}
+
+QLabel *makeLabel(const QString &caption, QWidget *parent, const QFont &font, const QColor &back,
+                  Qt::Alignment alignment, const QString &accessibleName)
+{
+    auto *label = new QLabel(caption, parent);
+    label->setFont(font);
+    label->setAlignment(alignment);
+    Look::setBackColour(label, back);
+    label->setAccessibleName(accessibleName);
+    return label;
+}
+
+} // namespace
+
+Form1::Form1(const PortResolver &resolver, QWidget *parent)
+    : QWidget(parent)
+    , MSComm1(resolver)
+{
+    buildLayout();
+    TickWait::configureTimer(Timer1);
+    connect(&Timer1, &QTimer::timeout, this, [this] { guard([this] { Timer1_Timer(); }); });
+    connect(&MSComm1, &SerialControl::OnComm, this, [this] { guard([this] { MSComm1_OnComm(); }); });
+    connect(Command2, &QPushButton::clicked, this, [this] { guard([this] { Command2_Click(); }); });
+    connect(Command3, &QPushButton::clicked, this, [this] { guard([this] { Command3_Click(); }); });
+    connect(Command7, &QPushButton::clicked, this, [this] { guard([this] { Command7_Click(); }); });
+}
+
+void Form1::buildLayout()
+{
+    setWindowTitle(QStringLiteral("Tarvik Downloader"));
+    setFixedSize(Twips::toPixels(8520), Twips::toPixels(3960));
+    const Qt::Alignment centred = Qt::AlignCenter;
+    const Qt::Alignment left = Qt::AlignLeft | Qt::AlignVCenter;
+
+    Frame2 = new QGroupBox(QStringLiteral("Information"), this);
+    Frame2->setFont(Look::controlFont(9));
+    Twips::place(Frame2, 120, 2640, 8295, 1215);
+
+    Label2 = makeLabel(QStringLiteral("Open File"), Frame2, Look::controlFont(18), Look::LightPink, centred,
+                       QStringLiteral("Prompt"));
+    Twips::place(Label2, 240, 480, 7815, 615);
+
+    Label3[0] = makeLabel(QString(), this, Look::controlFont(24), Look::LightYellow, centred,
+                          QStringLiteral("File check result"));
+    Twips::place(Label3[0], 3240, 360, 1935, 615);
+    Label3[1] = makeLabel(QString(), this, Look::controlFont(24), Look::LightYellow, centred,
+                          QStringLiteral("Download result"));
+    Twips::place(Label3[1], 3240, 1680, 1935, 615);
+
+    Command2 = makeButton(QStringLiteral("Open File"), this, Look::controlFont(20.25));
+    Twips::place(Command2, 240, 120, 2535, 975);
+    Command3 = makeButton(QStringLiteral("Download Flash"), this, Look::controlFont(20.25));
+    Twips::place(Command3, 240, 1440, 2535, 975);
+    Command3->setEnabled(false);
+
+    Label4 = makeLabel(QStringLiteral("Version 1.7"), this, Look::controlFont(14.25), Look::LightPink, left,
+                       QStringLiteral("Program version"));
+    Twips::place(Label4, 5640, 240, 2775, 735);
+
+    Frame3 = new QGroupBox(this);
+    Twips::place(Frame3, 5640, 1440, 2775, 975);
+    Label5 = makeLabel(VersionUnknown, Frame3, Look::controlFont(12, true), Look::LightPink, left,
+                       QStringLiteral("Microcontroller version"));
+    Twips::place(Label5, 120, 240, 1695, 615);
+    Command7 = makeButton(QStringLiteral("Check"), Frame3, Look::controlFont(9.75, true));
+    Twips::place(Command7, 1800, 240, 855, 615);
+
+    setTabOrder(Command2, Command3);
+    setTabOrder(Command3, Command7);
+}
+
+void Form1::Form_Load()
+{
+    m_unloaded = false;
+    Module1::TickCount = 0;
+    Label3[0]->setText(QString());
+    Label3[1]->setText(QString());
+    Label2->setText(QStringLiteral("Open File"));
+    RxBuffer.clear();
+    MSComm1.setCommPort(Module1::PortNumber);
+    MSComm1.setPortOpen(true);
+}
+
+void Form1::Form_Unload()
+{
+    m_unloaded = true;
+    if (MSComm1.PortOpen())
+        MSComm1.setPortOpen(false);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    guard([this] { Form_Unload(); });
+    event->accept();
+}
+
+void Form1::MSComm1_OnComm()
+{
+    if (MSComm1.CommEvent() == SerialControl::ReceiveEvent)
+        RxBuffer.append(MSComm1.Input());
+}
+
+void Form1::Timer1_Timer()
+{
+    TickWait::addTick();
+}
+
+void Form1::TimeDelay(qint16 TimeSpan)
+{
+    TickWait::wait(Timer1, RxBuffer, TimeSpan, m_unloaded);
+}
+
+void Form1::showResult(QLabel *indicator, bool passed)
+{
+    Look::setTextColour(indicator, passed ? Look::Green : Look::Red);
+    indicator->setText(passed ? PassCaption : FailCaption);
+}
+
+void Form1::Command2_Click()
+{
+    FileText.clear();
+    const QString path = Dialogs::chooseFileToOpen(this, QStringLiteral("*.txt (*.txt)"));
+    if (path.isEmpty())
+        return; // cancelled: nothing changes
+    loadFirmwareFile(path);
+}
+
+void Form1::loadFirmwareFile(const QString &path)
+{
+    FileText.clear();
+    const std::optional<QByteArray> bytes = FirmwareFile::readBytes(path);
+    if (!bytes)
+        return; // an unreadable file ends the click silently
+    const FirmwareFile::Image image = FirmwareFile::parse(*bytes);
+    FileText = image.text;
+    showResult(Label3[0], image.passed);
+    // One window loads one image: after a pass it is sent to device after device.
+    if (image.passed)
+        Command2->setEnabled(false);
+    process();
+}
+
+void Form1::Command3_Click()
+{
+    Label3[1]->setText(QString());
+    Label2->setText(QStringLiteral("Please Wait"));
+    Command3->setEnabled(false);
+    Command7->setEnabled(false);
+
+    MSComm1.setSettings(Module1::BaudRate + LineFormat);
+    TimeDelay(1);
+    MSComm1.Output(QByteArrayLiteral("dl"));
+    TimeDelay(1);
+    // The device takes the image at 115200 baud whatever rate it answered at.
+    MSComm1.setSettings(DownloadSettings);
+    TimeDelay(1);
+    MSComm1.Output(QByteArrayLiteral("e"));
+    TimeDelay(2);
+    // Whatever the device said to the commands is not its verdict on the image.
+    RxBuffer.clear();
+    Pending = QStringLiteral("?");
+    // Returns when the image has left the port, so the device's 12 ticks to
+    // answer start at its last byte, however long the image is.
+    MSComm1.Output(FileText);
+    TimeDelay(12);
+    process();
+}
+
+void Form1::process()
+{
+    const auto fail = [this] {
+        Label2->setText(QStringLiteral("Communication Fail"));
+        showResult(Label3[1], false);
+        RxBuffer.clear();
+        Pending.clear();
+        Command3->setEnabled(true);
+    };
+    const auto ready = [this] {
+        Label2->setText(ReadyPrompt);
+        Command3->setEnabled(true);
+    };
+
+    switch (evaluate(Label3[0]->text(), RxBuffer, Pending)) {
+    case Outcome::NoUsableFile:
+        Label2->setText(QStringLiteral("Open File"));
+        Command3->setEnabled(false);
+        break;
+    case Outcome::DownloadPassed:
+        RxBuffer.clear();
+        Pending.clear();
+        Label2->setText(ReadyPrompt);
+        showResult(Label3[1], true);
+        Command3->setEnabled(true);
+        Command7->setEnabled(true);
+        break;
+    case Outcome::DownloadFailed:
+    case Outcome::DeviceError:
+        fail();
+        break;
+    case Outcome::DeviceReport:
+        // A report of the device's own leaves a good file ready to send;
+        // it must not strand the operator with no button to press.
+        Pending.clear();
+        ready();
+        break;
+    case Outcome::Ready:
+        ready();
+        break;
+    }
+}
+
+void Form1::Command7_Click()
+{
+    // No download and no file load may start inside the query's waits.
+    const bool downloadWasEnabled = Command3->isEnabled();
+    const bool openWasEnabled = Command2->isEnabled();
+    Command7->setEnabled(false);
+    Command3->setEnabled(false);
+    Command2->setEnabled(false);
+
+    Label5->setText(VersionUnknown);
+    // The answer is a byte, read here; it must not flow into RxBuffer.
+    MSComm1.setInputMode(1);
+    MSComm1.setRThreshold(0);
+    // After a download the port is at 115200; the device answers at its own rate.
+    MSComm1.setSettings(Module1::BaudRate + LineFormat);
+    TimeDelay(1);
+    MSComm1.Output(QByteArrayLiteral("r"));
+    TimeDelay(1);
+    if (MSComm1.InBufferCount() == 0) {
+        Dialogs::showInformation(this, QStringLiteral("No Action"));
+    } else {
+        const QByteArray answer = MSComm1.Input();
+        Label5->setText(QString());
+        TimeDelay(1);
+        Label5->setText(QStringLiteral("MCU Version %1").arg(static_cast<quint8>(answer.at(0))));
+    }
+    MSComm1.setInputMode(0);
+    MSComm1.setRThreshold(1);
+
+    Command7->setEnabled(true);
+    Command3->setEnabled(downloadWasEnabled);
+    Command2->setEnabled(openWasEnabled);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "serial/SerialControl.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+
+class PortResolver;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+
+// The downloader window, "Tarvik Downloader": load a firmware file, send it to
+// device after device, and read the microcontroller's version.
+class Form1 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Form1(const PortResolver &resolver, QWidget *parent = nullptr);
+
+    void Form_Load();
+    void Form_Unload();
+    void Command2_Click();
+    void Command3_Click();
+    void Command7_Click();
+    void MSComm1_OnComm();
+    void Timer1_Timer();
+    void TimeDelay(qint16 TimeSpan);
+    void process();
+
+    // "Open File" after the dialog: reads the chosen file, checks its marker
+    // line and shows the outcome. An unreadable file changes nothing.
+    void loadFirmwareFile(const QString &path);
+
+    QPushButton *Command2; // "Open File"
+    QPushButton *Command3; // "Download Flash"
+    QPushButton *Command7; // "Check"
+    std::array<QLabel *, 2> Label3; // file-check and download-result indicators
+    QLabel *Label4;
+    QLabel *Label5;
+    QLabel *Label2;
+    QGroupBox *Frame2;
+    QGroupBox *Frame3;
+    QTimer Timer1;
+    SerialControl MSComm1;
+
+    QByteArray FileText; // the image as it is sent: every line followed by CR
+    QString Pending;     // "?" while a download waits for its verdict
+    QByteArray RxBuffer; // everything received since it was last cleared
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildLayout();
+    void showResult(QLabel *indicator, bool passed);
+
+    bool m_unloaded = false;
+};

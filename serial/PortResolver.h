@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QtGlobal>
+
+// Turns the port number the operator typed into the device path to open.
+// An empty result means the number names no serial port of this machine.
+class PortResolver
+{
+public:
+    virtual ~PortResolver() = default;
+    virtual QString resolve(qint16 number) const = 0;
+};
+
+// The machine's own ports: number n is the first of /dev/COM<n> (an alias an
+// administrator can make with a udev rule), /dev/ttyUSB<n-1>, /dev/ttyACM<n-1>
+// and /dev/ttyS<n-1> that exists.
+class DevicePortResolver : public PortResolver
+{
+public:
+    explicit DevicePortResolver(QString root = QStringLiteral("/dev"));
+    QString resolve(qint16 number) const override;
+
+private:
+    QString m_root;
+};
+
+// A fixed table of numbers and paths, for the simulated device.
+class FixedPortResolver : public PortResolver
+{
+public:
+    void assign(qint16 number, const QString &path);
+    QString resolve(qint16 number) const override;
+
+private:
+    QHash<qint16, QString> m_paths;
+};

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "app/Failure.h"
+#include "serial/SerialSettings.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+
+#include <optional>
+
+class PortResolver;
+
+// Error numbers of the serial layer.
+namespace SerialError {
+constexpr int InvalidPortNumber = 8002; // the number names no serial port of this machine
+constexpr int PortInUse = 8005;         // already open here, held by another program, or not permitted
+constexpr int PortNotOpen = 8012;       // an operation that needs the open port
+constexpr int SettingsRefused = 8015;   // the port would not take the line settings
+constexpr int PortFailed = 8020;        // the port failed while in use (device unplugged)
+constexpr int WriteFailed = 8021;       // the port refused the text
+} // namespace SerialError
+
+// One window's serial-port control. Its members are the operations the
+// windows use; text on the wire is bytes and is never re-encoded.
+class SerialControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum : qint16 { SendEvent = 1, ReceiveEvent = 2 };
+
+    explicit SerialControl(const PortResolver &resolver, QObject *parent = nullptr);
+
+    void setCommPort(qint16 number);
+    qint16 CommPort() const { return m_commPort; }
+
+    // true: opens the port on CommPort with the current settings, exclusively.
+    // false: closes it; never fails.
+    void setPortOpen(bool open);
+    bool PortOpen() const { return m_port.isOpen(); }
+
+    void setSettings(const QString &settings);
+    QString Settings() const { return m_settingsText; }
+
+    // Sends every byte in order, nothing added, and returns once the text has
+    // left the port: the system has taken every byte and the text's time on
+    // the wire at the current rate has passed. Handles events meanwhile, like
+    // a wait. Throws ExchangeInterrupted when the port is closed meanwhile.
+    void Output(const QByteArray &text);
+
+    qint16 InBufferCount();
+    QByteArray Input();
+
+    void setInputMode(int mode) { m_inputMode = mode; }
+    int InputMode() const { return m_inputMode; }
+
+    // 0: no receive events; 1: a receive event whenever data is waiting.
+    void setRThreshold(qint16 threshold);
+    qint16 RThreshold() const { return m_rThreshold; }
+
+    qint16 CommEvent() const { return m_commEvent; }
+
+    // Raises OnComm for the given reason.
+    void raiseCommEvent(qint16 event);
+
+    // The path the port was last opened on, for messages and tests.
+    QString devicePath() const { return m_port.portName(); }
+
+signals:
+    void OnComm();
+
+private:
+    void requireUsable();
+    void applySettings();
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+
+    const PortResolver &m_resolver;
+    QSerialPort m_port;
+    qint16 m_commPort = 1;
+    SerialSettings m_settings;
+    QString m_settingsText = QStringLiteral("9600,n,8,1");
+    int m_inputMode = 0;
+    qint16 m_rThreshold = 1;
+    qint16 m_commEvent = 0;
+    // A failure of the open port that came while no operation ran (the cable
+    // pulled during a wait); the next operation fails with it.
+    std::optional<Failure> m_failure;
+};

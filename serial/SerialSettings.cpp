@@ -1,0 +1,61 @@
+#include "serial/SerialSettings.h"
+
+#include <QStringList>
+
+std::optional<SerialSettings> SerialSettings::parse(const QString &text)
+{
+    const QStringList fields = text.split(QLatin1Char(','));
+    if (fields.size() != 4)
+        return std::nullopt;
+
+    SerialSettings settings;
+    bool ok = false;
+    const int baud = fields[0].toInt(&ok);
+    if (!ok || baud <= 0 || fields[0].startsWith(QLatin1Char('+')))
+        return std::nullopt;
+    settings.baudRate = baud;
+
+    const QString parity = fields[1].toLower();
+    if (parity == QLatin1String("n"))
+        settings.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("e"))
+        settings.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("o"))
+        settings.parity = QSerialPort::OddParity;
+    else if (parity == QLatin1String("m"))
+        settings.parity = QSerialPort::MarkParity;
+    else if (parity == QLatin1String("s"))
+        settings.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    if (fields[2] == QLatin1String("5"))
+        settings.dataBits = QSerialPort::Data5;
+    else if (fields[2] == QLatin1String("6"))
+        settings.dataBits = QSerialPort::Data6;
+    else if (fields[2] == QLatin1String("7"))
+        settings.dataBits = QSerialPort::Data7;
+    else if (fields[2] == QLatin1String("8"))
+        settings.dataBits = QSerialPort::Data8;
+    else
+        return std::nullopt;
+
+    if (fields[3] == QLatin1String("1"))
+        settings.stopBits = QSerialPort::OneStop;
+    else if (fields[3] == QLatin1String("1.5"))
+        settings.stopBits = QSerialPort::OneAndHalfStop;
+    else if (fields[3] == QLatin1String("2"))
+        settings.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+
+    return settings;
+}
+
+qint64 SerialSettings::wireTimeMs(qint64 bytes) const
+{
+    // Start bit, data bits, parity bit, stop bits; a half stop bit rounds up.
+    qint64 bitsPerByte = 1 + static_cast<int>(dataBits) + (parity == QSerialPort::NoParity ? 0 : 1)
+        + (stopBits == QSerialPort::OneStop ? 1 : 2);
+    return (bytes * bitsPerByte * 1000 + baudRate - 1) / baudRate;
+}

@@ -1,0 +1,796 @@
+#include "sim/SimulatedDevice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int downloadRate = 115200;
+// How long the device waits for "e" (and then for the first byte of the image)
+// before it gives the download up and goes back to its own rate.
+constexpr auto downloadTimeout = 3s;
+// A pause this long inside the image ends it, as when the sender has stopped.
+constexpr auto imageGap = 300ms;
+// While no program has the line open, reading the master fails; look again
+// after this long rather than spinning.
+constexpr auto retryAfterReadFailure = 20ms;
+const QByteArray endOfFileRecord = QByteArrayLiteral(":00000001FF\r");
+
+// The line rate a termios speed stands for; 0 when it is none the device knows.
+int rateOf(speed_t speed)
+{
+    switch (speed) {
+    case B50:
+        return 50;
+    case B75:
+        return 75;
+    case B110:
+        return 110;
+    case B134:
+        return 134;
+    case B150:
+        return 150;
+    case B200:
+        return 200;
+    case B300:
+        return 300;
+    case B600:
+        return 600;
+    case B1200:
+        return 1200;
+    case B1800:
+        return 1800;
+    case B2400:
+        return 2400;
+    case B4800:
+        return 4800;
+    case B9600:
+        return 9600;
+    case B19200:
+        return 19200;
+    case B38400:
+        return 38400;
+    case B57600:
+        return 57600;
+    case B115200:
+        return 115200;
+    case B230400:
+        return 230400;
+    case B460800:
+        return 460800;
+    case B500000:
+        return 500000;
+    case B576000:
+        return 576000;
+    case B921600:
+        return 921600;
+    case B1000000:
+        return 1000000;
+    case B1152000:
+        return 1152000;
+    case B1500000:
+        return 1500000;
+    case B2000000:
+        return 2000000;
+    default:
+        return 0;
+    }
+}
+
+// What a byte becomes when sender and receiver disagree on the rate: never
+// ASCII, so it can never pass for a command or an answer.
+char garbled(char byte)
+{
+    return char((static_cast<unsigned char>(byte) ^ 0xA5) | 0x80);
+}
+
+QByteArray garbledAll(QByteArrayView bytes)
+{
+    QByteArray result(bytes.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        result[i] = garbled(bytes[i]);
+    return result;
+}
+
+// Ten bits a byte on the line: start, eight data, stop.
+Clock::duration wireTime(qsizetype bytes, int rate)
+{
+    if (rate <= 0)
+        return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(qint64(bytes) * 10 * 1000000 / rate));
+}
+
+// Implicitly shared data is counted with relaxed checks; the bytes that cross
+// between the device thread and its callers get a buffer of their own so the
+// two sides never touch one buffer.
+QByteArray ownCopy(const QByteArray &bytes)
+{
+    return QByteArray(bytes.constData(), bytes.size());
+}
+
+SimulatedDevice::Reply ownCopy(SimulatedDevice::Reply reply)
+{
+    if (reply.text)
+        reply.text = ownCopy(*reply.text);
+    return reply;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The record's bytes when the line is a well-formed Intel HEX record with the
+// right length and checksum; nothing otherwise.
+std::optional<QByteArray> hexRecord(QByteArrayView line)
+{
+    if (line.size() < 11 || line[0] != ':' || (line.size() - 1) % 2 != 0)
+        return std::nullopt;
+    QByteArray bytes;
+    bytes.reserve((line.size() - 1) / 2);
+    unsigned sum = 0;
+    for (qsizetype i = 1; i < line.size(); i += 2) {
+        const int high = hexDigit(line[i]);
+        const int low = hexDigit(line[i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        const int value = high * 16 + low;
+        bytes.append(char(value));
+        sum += unsigned(value);
+    }
+    // count, two address bytes, type and checksum around the data
+    if (static_cast<unsigned char>(bytes[0]) != bytes.size() - 5 || (sum & 0xff) != 0)
+        return std::nullopt;
+    return bytes;
+}
+
+} // namespace
+
+struct SimulatedDevice::Impl
+{
+    enum class State { Idle, AwaitingE, ReceivingImage };
+
+    // Bytes read from the program but still "on the wire" until due.
+    struct InFlight
+    {
+        QByteArray bytes;
+        int hostRate = 0;
+        Clock::time_point due;
+    };
+
+    // Bytes the device sends, with the rate it sends them at.
+    struct Outgoing
+    {
+        QByteArray bytes;
+        int deviceRate = 0;
+        qsizetype written = 0;
+    };
+
+    Impl();
+    ~Impl();
+
+    void run();
+    void wake() const;
+    int hostRate() const;
+    void readFromProgram(Clock::time_point now);
+    void deliver(InFlight chunk, Clock::time_point now);
+    void take(char byte, bool understood, Clock::time_point now);
+    void finishImage(Clock::time_point now);
+    void backToIdle();
+    void answer(const Reply &reply, const QByteArray &protocolAnswer, Clock::time_point now);
+    void queue(const QByteArray &bytes, int deviceRate);
+    void writeOut();
+    void closeLine();
+    void hangUpNow();
+    std::optional<Clock::time_point> nextDeadline(Clock::time_point now) const;
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::thread m_thread;
+
+    int m_masterFd = -1;
+    int m_slaveFd = -1; // held open so the line survives the program closing its port; never read
+    int m_wakeFd = -1;
+    QString m_portPath;
+
+    int m_ownRate = 9600;
+    int m_currentRate = 9600;
+    std::uint8_t m_version = 0x11;
+    bool m_paced = true;
+    Reply m_probeReply;
+    Reply m_dlReply;
+    Reply m_eReply;
+    Reply m_imageReply;
+    Reply m_versionReply;
+    qint64 m_hangUpAfter = -1;
+
+    State m_state = State::Idle;
+    bool m_sawD = false;
+    Clock::time_point m_giveUpAt;
+    Clock::time_point m_lastImageByte;
+    QByteArray m_image;
+
+    std::optional<InFlight> m_inFlight;
+    Clock::time_point m_readAgainAt;
+    std::multimap<Clock::time_point, Outgoing> m_scheduled;
+    std::deque<Outgoing> m_outbox;
+
+    QList<Received> m_transcript;
+    QByteArray m_received;
+    int m_imagesAccepted = 0;
+    int m_imagesRejected = 0;
+    QByteArray m_lastImage;
+
+    bool m_hangUpRequested = false;
+    bool m_hungUp = false;
+    bool m_stopping = false;
+};
+
+SimulatedDevice::Impl::Impl()
+{
+    const auto fail = [this](const char *what) {
+        const std::string message = std::string("simulated device: ") + what + ": " + std::strerror(errno);
+        for (int fd : {m_masterFd, m_slaveFd, m_wakeFd}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        throw std::runtime_error(message);
+    };
+
+    m_masterFd = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (m_masterFd < 0)
+        fail("posix_openpt");
+    // The device must never stall on a program that does not read, nor keep
+    // the line alive in a child process.
+    if (::fcntl(m_masterFd, F_SETFL, ::fcntl(m_masterFd, F_GETFL) | O_NONBLOCK) != 0
+        || ::fcntl(m_masterFd, F_SETFD, FD_CLOEXEC) != 0)
+        fail("fcntl");
+    if (::grantpt(m_masterFd) != 0 || ::unlockpt(m_masterFd) != 0)
+        fail("unlockpt");
+    char name[128] = {};
+    if (::ptsname_r(m_masterFd, name, sizeof name) != 0)
+        fail("ptsname_r");
+    m_portPath = QString::fromLocal8Bit(name);
+
+    // Settings made on the master apply to the slave: start raw, so no echo
+    // or line editing stands between the program and the device. The speed
+    // stays as it is; setting it is the program's business.
+    termios settings{};
+    if (::tcgetattr(m_masterFd, &settings) != 0)
+        fail("tcgetattr");
+    ::cfmakeraw(&settings);
+    if (::tcsetattr(m_masterFd, TCSANOW, &settings) != 0)
+        fail("tcsetattr");
+
+    m_slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slaveFd < 0)
+        fail("open slave");
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd < 0)
+        fail("eventfd");
+
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (...) {
+        errno = EAGAIN;
+        fail("thread");
+    }
+}
+
+SimulatedDevice::Impl::~Impl()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    wake();
+    m_thread.join();
+    closeLine();
+    ::close(m_wakeFd);
+}
+
+void SimulatedDevice::Impl::wake() const
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
+}
+
+int SimulatedDevice::Impl::hostRate() const
+{
+    termios settings{};
+    if (m_masterFd < 0 || ::tcgetattr(m_masterFd, &settings) != 0)
+        return 0;
+    return rateOf(::cfgetospeed(&settings));
+}
+
+void SimulatedDevice::Impl::closeLine()
+{
+    for (int *fd : {&m_masterFd, &m_slaveFd}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+void SimulatedDevice::Impl::hangUpNow()
+{
+    closeLine();
+    m_hungUp = true;
+    m_inFlight.reset();
+    m_scheduled.clear();
+    m_outbox.clear();
+    m_changed.notify_all();
+}
+
+void SimulatedDevice::Impl::run()
+{
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        if (m_hangUpRequested && !m_hungUp)
+            hangUpNow();
+
+        Clock::time_point now = Clock::now();
+        if (!m_hungUp) {
+            if (m_inFlight && m_inFlight->due <= now) {
+                InFlight chunk = std::move(*m_inFlight);
+                m_inFlight.reset();
+                deliver(std::move(chunk), now);
+            }
+        }
+        if (!m_hungUp) {
+            if (m_state == State::AwaitingE && now >= m_giveUpAt) {
+                backToIdle();
+            } else if (m_state == State::ReceivingImage && !m_inFlight) {
+                if (m_image.isEmpty() && now >= m_giveUpAt)
+                    backToIdle();
+                else if (!m_image.isEmpty() && now >= m_lastImageByte + imageGap)
+                    finishImage(now);
+            }
+            while (!m_scheduled.empty() && m_scheduled.begin()->first <= now) {
+                m_outbox.push_back(std::move(m_scheduled.begin()->second));
+                m_scheduled.erase(m_scheduled.begin());
+            }
+            writeOut();
+        }
+
+        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
+        if (!m_hungUp && now >= m_readAgainAt) {
+            fds[1].fd = m_masterFd;
+            if (!m_inFlight)
+                fds[1].events |= POLLIN;
+            if (!m_outbox.empty())
+                fds[1].events |= POLLOUT;
+            if (fds[1].events == 0)
+                fds[1].fd = -1;
+        }
+        const std::optional<Clock::time_point> deadline = nextDeadline(now);
+        timespec timeout{};
+        if (deadline) {
+            const auto wait = std::max(Clock::duration::zero(), *deadline - now);
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+            timeout.tv_sec = time_t(ns / 1000000000);
+            timeout.tv_nsec = long(ns % 1000000000);
+        }
+
+        lock.unlock();
+        const int ready = ::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
+        lock.lock();
+        if (ready <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
+        }
+        if (m_hungUp || fds[1].fd < 0 || fds[1].revents == 0)
+            continue;
+        now = Clock::now();
+        if ((fds[1].events & POLLIN) && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            readFromProgram(now);
+        else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+            m_readAgainAt = now + retryAfterReadFailure;
+    }
+}
+
+std::optional<Clock::time_point> SimulatedDevice::Impl::nextDeadline(Clock::time_point now) const
+{
+    std::optional<Clock::time_point> earliest;
+    const auto consider = [&earliest](Clock::time_point t) {
+        if (!earliest || t < *earliest)
+            earliest = t;
+    };
+    if (m_hungUp)
+        return earliest;
+    if (m_inFlight)
+        consider(m_inFlight->due);
+    if (!m_scheduled.empty())
+        consider(m_scheduled.begin()->first);
+    if (m_state == State::AwaitingE || (m_state == State::ReceivingImage && m_image.isEmpty()))
+        consider(m_giveUpAt);
+    else if (m_state == State::ReceivingImage)
+        consider(m_lastImageByte + imageGap);
+    if (m_readAgainAt > now)
+        consider(m_readAgainAt);
+    return earliest;
+}
+
+void SimulatedDevice::Impl::readFromProgram(Clock::time_point now)
+{
+    const int rate = hostRate();
+    // About 10 ms worth of line time per read, so the device takes the bytes
+    // in no faster than the line would carry them.
+    qsizetype size = m_paced && rate > 0 ? std::max(1, rate / 1000) : 65536;
+    if (m_hangUpAfter >= 0)
+        size = std::min<qsizetype>(size, std::max<qint64>(m_hangUpAfter, 1));
+    QByteArray buffer(size, Qt::Uninitialized);
+    const ssize_t got = ::read(m_masterFd, buffer.data(), size_t(size));
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (got <= 0) {
+        // No program has the line open (EIO); it may come back.
+        m_readAgainAt = now + retryAfterReadFailure;
+        return;
+    }
+    buffer.truncate(got);
+    InFlight chunk{buffer, rate, now};
+    if (m_paced)
+        chunk.due = now + wireTime(got, rate);
+    if (chunk.due <= now)
+        deliver(std::move(chunk), now);
+    else
+        m_inFlight = std::move(chunk);
+}
+
+void SimulatedDevice::Impl::deliver(InFlight chunk, Clock::time_point now)
+{
+    if (m_hangUpAfter >= 0 && chunk.bytes.size() > m_hangUpAfter)
+        chunk.bytes.truncate(m_hangUpAfter);
+    if (!chunk.bytes.isEmpty()) {
+        if (!m_transcript.isEmpty() && m_transcript.last().hostRate == chunk.hostRate)
+            m_transcript.last().bytes += chunk.bytes;
+        else
+            m_transcript.append(Received{chunk.hostRate, chunk.bytes});
+        m_received += chunk.bytes;
+        m_changed.notify_all();
+    }
+    for (const char byte : std::as_const(chunk.bytes))
+        take(byte, chunk.hostRate == m_currentRate, now);
+
+    if (m_hangUpAfter >= 0) {
+        m_hangUpAfter -= chunk.bytes.size();
+        if (m_hangUpAfter == 0) {
+            m_hangUpAfter = -1;
+            hangUpNow(); // before any answer to these last bytes goes out
+        }
+    }
+}
+
+// One byte as the device takes it: understood only when the program's line
+// rate matches the device's current one.
+void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point now)
+{
+    switch (m_state) {
+    case State::Idle:
+        if (!understood) {
+            m_sawD = false;
+            return;
+        }
+        if (m_sawD) {
+            m_sawD = false;
+            if (byte == 'l') {
+                answer(m_dlReply, {}, now); // at the old rate, before switching
+                m_currentRate = downloadRate;
+                m_state = State::AwaitingE;
+                m_giveUpAt = now + downloadTimeout;
+                return;
+            }
+        }
+        if (byte == '!')
+            answer(m_probeReply, QByteArrayLiteral("!"), now);
+        else if (byte == 'r')
+            answer(m_versionReply, QByteArray(1, char(m_version)), now);
+        else if (byte == 'd')
+            m_sawD = true;
+        return;
+    case State::AwaitingE:
+        if (understood && byte == 'e') {
+            answer(m_eReply, {}, now);
+            m_state = State::ReceivingImage;
+            m_image.clear();
+            m_giveUpAt = now + downloadTimeout;
+        }
+        return;
+    case State::ReceivingImage:
+        m_image.append(understood ? byte : garbled(byte));
+        m_lastImageByte = now;
+        if (byte == '\r' && m_image.endsWith(endOfFileRecord))
+            finishImage(now);
+        return;
+    }
+}
+
+void SimulatedDevice::Impl::finishImage(Clock::time_point now)
+{
+    const bool acceptable = firmwareAcceptable(m_image);
+    if (acceptable)
+        ++m_imagesAccepted;
+    else
+        ++m_imagesRejected;
+    m_lastImage = m_image;
+    answer(m_imageReply, acceptable ? QByteArrayLiteral("OK!") : QByteArrayLiteral("ER"), now);
+    backToIdle();
+}
+
+void SimulatedDevice::Impl::backToIdle()
+{
+    m_state = State::Idle;
+    m_sawD = false;
+    m_image.clear();
+    m_currentRate = m_ownRate;
+}
+
+void SimulatedDevice::Impl::answer(const Reply &reply, const QByteArray &protocolAnswer, Clock::time_point now)
+{
+    if (reply.silent)
+        return;
+    const QByteArray text = reply.text.value_or(protocolAnswer);
+    if (text.isEmpty())
+        return;
+    Clock::time_point at = now + std::chrono::milliseconds(std::max(0, reply.delayMs));
+    const qsizetype piece = reply.pieceSize > 0 ? reply.pieceSize : text.size();
+    for (qsizetype from = 0; from < text.size(); from += piece) {
+        m_scheduled.emplace(at, Outgoing{text.mid(from, piece), m_currentRate, 0});
+        at += std::chrono::milliseconds(std::max(0, reply.pieceGapMs));
+    }
+}
+
+void SimulatedDevice::Impl::queue(const QByteArray &bytes, int deviceRate)
+{
+    if (m_hungUp || m_hangUpRequested || bytes.isEmpty())
+        return;
+    m_outbox.push_back(Outgoing{bytes, deviceRate, 0});
+    writeOut();
+    if (!m_outbox.empty())
+        wake(); // the device thread writes the rest as the program reads
+}
+
+// Writes as much as the line takes now; what the program has not made room
+// for yet waits in the outbox.
+void SimulatedDevice::Impl::writeOut()
+{
+    while (!m_outbox.empty() && m_masterFd >= 0) {
+        Outgoing &front = m_outbox.front();
+        const int rate = hostRate();
+        const qsizetype size = std::min<qsizetype>(front.bytes.size() - front.written, 65536);
+        const QByteArrayView rest(front.bytes.constData() + front.written, size);
+        const QByteArray onTheLine = rate == front.deviceRate ? rest.toByteArray() : garbledAll(rest);
+        const ssize_t written = ::write(m_masterFd, onTheLine.constData(), size_t(onTheLine.size()));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                return;
+            m_outbox.clear(); // nobody can hear it
+            return;
+        }
+        front.written += written;
+        if (front.written >= front.bytes.size())
+            m_outbox.pop_front();
+    }
+}
+
+SimulatedDevice::SimulatedDevice()
+    : d(new Impl)
+{}
+
+SimulatedDevice::~SimulatedDevice()
+{
+    delete d;
+}
+
+QString SimulatedDevice::portPath() const
+{
+    return d->m_portPath;
+}
+
+void SimulatedDevice::setOwnRate(int rate)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_ownRate = rate;
+    if (d->m_state == Impl::State::Idle)
+        d->m_currentRate = rate;
+}
+
+int SimulatedDevice::ownRate() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_ownRate;
+}
+
+void SimulatedDevice::setVersion(std::uint8_t version)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_version = version;
+}
+
+void SimulatedDevice::setPacing(bool paced)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_paced = paced;
+}
+
+void SimulatedDevice::setProbeReply(const Reply &reply)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_probeReply = ownCopy(reply);
+}
+
+void SimulatedDevice::setDlReply(const Reply &reply)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_dlReply = ownCopy(reply);
+}
+
+void SimulatedDevice::setEReply(const Reply &reply)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_eReply = ownCopy(reply);
+}
+
+void SimulatedDevice::setImageReply(const Reply &reply)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_imageReply = ownCopy(reply);
+}
+
+void SimulatedDevice::setVersionReply(const Reply &reply)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_versionReply = ownCopy(reply);
+}
+
+void SimulatedDevice::hangUpAfter(qint64 bytes)
+{
+    if (bytes == 0) {
+        hangUp();
+        return;
+    }
+    std::lock_guard lock(d->m_mutex);
+    d->m_hangUpAfter = bytes < 0 ? -1 : bytes;
+}
+
+void SimulatedDevice::send(const QByteArray &bytes)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->queue(ownCopy(bytes), d->m_currentRate);
+}
+
+void SimulatedDevice::sendNoise(qint64 count, std::uint32_t seed)
+{
+    if (count <= 0)
+        return;
+    std::mt19937 generator(seed);
+    QByteArray noise(count, Qt::Uninitialized);
+    for (qsizetype i = 0; i < noise.size(); ++i)
+        noise[i] = char(generator() & 0xff);
+    std::lock_guard lock(d->m_mutex);
+    d->queue(noise, d->m_currentRate);
+}
+
+void SimulatedDevice::hangUp()
+{
+    std::unique_lock lock(d->m_mutex);
+    if (d->m_hungUp)
+        return;
+    d->m_hangUpRequested = true;
+    d->wake();
+    // The device thread closes the master itself, so it never polls a closed
+    // (and perhaps reused) descriptor; the line is down when this returns.
+    d->m_changed.wait(lock, [this] { return d->m_hungUp; });
+}
+
+QList<SimulatedDevice::Received> SimulatedDevice::transcript() const
+{
+    std::lock_guard lock(d->m_mutex);
+    QList<Received> copy;
+    copy.reserve(d->m_transcript.size());
+    for (const Received &chunk : std::as_const(d->m_transcript))
+        copy.append(Received{chunk.hostRate, ownCopy(chunk.bytes)});
+    return copy;
+}
+
+QByteArray SimulatedDevice::received() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return ownCopy(d->m_received);
+}
+
+void SimulatedDevice::clearTranscript()
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_transcript.clear();
+    d->m_received.clear();
+}
+
+bool SimulatedDevice::hungUp() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_hungUp;
+}
+
+int SimulatedDevice::imagesAccepted() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_imagesAccepted;
+}
+
+int SimulatedDevice::imagesRejected() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_imagesRejected;
+}
+
+QByteArray SimulatedDevice::lastImage() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return ownCopy(d->m_lastImage);
+}
+
+bool SimulatedDevice::waitForReceived(const std::function<bool(const QByteArray &)> &pred,
+                                      std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(d->m_mutex);
+    return d->m_changed.wait_for(lock, timeout, [&] { return pred(d->m_received); });
+}
+
+bool SimulatedDevice::firmwareAcceptable(const QByteArray &image)
+{
+    bool markerSeen = false;
+    const QList<QByteArray> lines = image.split('\r');
+    for (QByteArrayView line : lines) {
+        // CR LF ends a line once; the LF would otherwise open the next one.
+        if (line.startsWith('\n'))
+            line = line.sliced(1);
+        if (line.isEmpty())
+            continue;
+        if (!markerSeen) {
+            const QByteArray marker = line.first(std::min<qsizetype>(4, line.size())).toByteArray()
+                                      + line.last(std::min<qsizetype>(4, line.size())).toByteArray();
+            if (marker != ":-:::::-")
+                return false;
+            markerSeen = true;
+            continue;
+        }
+        const std::optional<QByteArray> record = hexRecord(line);
+        if (!record)
+            return false;
+        if (record->at(3) == 0x01)
+            break; // end of file: whatever follows is not part of the image
+    }
+    return markerSeen;
+}

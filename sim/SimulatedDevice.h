@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+// A model of the device on the other end of the RS-232 cable, served on a
+// pseudo-terminal pair. The program opens the slave side like any serial port;
+// the device works the master side on a thread of its own, so it keeps reading
+// and answering while the program's user-interface thread is busy or waiting.
+//
+// What it models:
+//  - a line rate of its own; it reads the program's current rate from the pty
+//    and garbles bytes in both directions while the two differ, so a probe at
+//    a wrong rate gets no answer and an answer read at a wrong rate is noise;
+//  - wire-time pacing: it reads no faster than the program's line rate allows
+//    (10 bits a byte), so a long write takes as long as on a real line;
+//  - the protocol: "!" answered by "!"; "dl" switches it to 115200 baud and
+//    awaits "e"; after "e" it takes the firmware text, checks it (marker line
+//    first, Intel HEX record checksums) and answers "OK!" or "ER", then goes
+//    back to its own rate; "r" is answered with the version byte;
+//  - scripted deviations for tests: silence, delays, other or extra text,
+//    replies split into pieces, noise, a hang-up after a number of bytes;
+//  - a transcript of everything received, with the program's line rate at the
+//    time, so a test can assert the exact bytes on the wire.
+class SimulatedDevice
+{
+public:
+    // How the device answers one kind of request. By default it gives the
+    // protocol's answer at once, in one piece.
+    struct Reply
+    {
+        bool silent = false;                 // say nothing at all
+        std::optional<QByteArray> text;      // say this instead of the protocol's answer
+        int delayMs = 0;                     // before the first byte
+        int pieceSize = 0;                   // 0: one write; n: pieces of n bytes
+        int pieceGapMs = 0;                  // pause between pieces
+    };
+
+    // One chunk of bytes received from the program, as sent (before any
+    // garbling), with the program's line rate while it was on the wire.
+    struct Received
+    {
+        int hostRate = 0;
+        QByteArray bytes;
+    };
+
+    SimulatedDevice();                       // opens the pty pair; throws std::runtime_error on failure
+    ~SimulatedDevice();                      // stops the thread, closes the master
+    SimulatedDevice(const SimulatedDevice &) = delete;
+    SimulatedDevice &operator=(const SimulatedDevice &) = delete;
+
+    // Path of the slave side, for example "/dev/pts/7": what the program opens.
+    QString portPath() const;
+
+    // Set-up; each may be called at any time, also while serving.
+    void setOwnRate(int rate);               // one of 9600, 19200, 38400, 57600, 115200; default 9600
+    int ownRate() const;
+    void setVersion(std::uint8_t version);   // default 0x11
+    void setPacing(bool paced);              // default true: read at wire speed
+    void setProbeReply(const Reply &reply);  // answer to "!"
+    void setDlReply(const Reply &reply);     // answer to "dl" (default: nothing)
+    void setEReply(const Reply &reply);      // answer to "e" (default: nothing)
+    void setImageReply(const Reply &reply);  // answer after the image (default "OK!" or "ER" by the check)
+    void setVersionReply(const Reply &reply);// answer to "r" (default: the version byte)
+    // Hang up (close the master, as when the cable is pulled) once this many
+    // more bytes have been received from the program; negative: never.
+    void hangUpAfter(qint64 bytes);
+
+    // Actions from the device's side, at any time.
+    void send(const QByteArray &bytes);      // write these bytes now (garbled on a rate mismatch)
+    void sendNoise(qint64 count, std::uint32_t seed = 1); // write count random bytes
+    void hangUp();                           // close the master now
+
+    // What the device has seen.
+    QList<Received> transcript() const;      // chunks in order of arrival
+    QByteArray received() const;             // all bytes received, joined
+    void clearTranscript();
+    bool hungUp() const;
+    int imagesAccepted() const;              // images answered "OK!" by the check
+    int imagesRejected() const;              // images answered "ER" by the check
+    // The last complete image received after "e", as received.
+    QByteArray lastImage() const;
+
+    // Blocks the calling thread until pred(transcript-joined bytes) holds or
+    // the timeout passes; returns whether it held. For tests that need to know
+    // a byte has reached the device.
+    bool waitForReceived(const std::function<bool(const QByteArray &)> &pred,
+                         std::chrono::milliseconds timeout) const;
+
+    // The firmware check the device applies: first line (up to the first CR)
+    // is the marker line (first four and last four characters ":-:::::-"),
+    // every further non-empty line is an Intel HEX record with a valid
+    // checksum. Exposed for tests of the example files.
+    static bool firmwareAcceptable(const QByteArray &image);
+
+private:
+    struct Impl;
+    Impl *d;
+};

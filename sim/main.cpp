@@ -1,0 +1,209 @@
+// device-sim: the simulated device on a pseudo-terminal, for trying the
+// program (or any terminal program) without the hardware. Prints the port to
+// open and serves until interrupted.
+
+#include "sim/SimulatedDevice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <stdexcept>
+
+namespace {
+
+constexpr int badUsage = 2;
+
+std::optional<int> intOption(const QCommandLineParser &parser, const QString &name, int lowest, int highest)
+{
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (!ok || value < lowest || value > highest)
+        return std::nullopt;
+    return value;
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "device-sim: %s\nTry 'device-sim --help'.\n", qPrintable(message));
+    return badUsage;
+}
+
+// Shows the bytes readably: printable ASCII as is, everything else as \xNN.
+QByteArray printable(const QByteArray &bytes)
+{
+    QByteArray text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\r')
+            text += "\\r";
+        else if (byte == '\n')
+            text += "\\n";
+        else if (byte == '\\')
+            text += "\\\\";
+        else if (byte >= 0x20 && byte < 0x7f)
+            text += c;
+        else
+            text += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
+    }
+    return text;
+}
+
+// Prints what arrived since the last call; the transcript joins consecutive
+// reads at one rate, so a chunk that grew is printed from where it was left.
+void printNewChunks(const SimulatedDevice &device, qsizetype &printed)
+{
+    qsizetype offset = 0;
+    for (const SimulatedDevice::Received &chunk : device.transcript()) {
+        const qsizetype end = offset + chunk.bytes.size();
+        if (end > printed) {
+            const QByteArray fresh = chunk.bytes.sliced(std::max<qsizetype>(0, printed - offset));
+            std::fprintf(stderr, "[%d baud] %s\n", chunk.hostRate, printable(fresh).constData());
+            printed = end;
+        }
+        offset = end;
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("device-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Serves the simulated device on a pseudo-terminal and prints the port\n"
+                       "to open. Stops on SIGINT or SIGTERM."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("rate"),
+         QStringLiteral("The device's own line rate: 9600, 19200, 38400, 57600 or 115200 (default 9600)."),
+         QStringLiteral("N"), QStringLiteral("9600")},
+        {QStringLiteral("version"), QStringLiteral("The version byte answered to \"r\", 0..255 (default 17)."),
+         QStringLiteral("N"), QStringLiteral("17")},
+        {QStringLiteral("silent"), QStringLiteral("Answer nothing at all.")},
+        {QStringLiteral("image-reply"),
+         QStringLiteral("Answer TEXT after the image instead of the check's \"OK!\" or \"ER\"."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("reply-delay"), QStringLiteral("Wait MS milliseconds before every answer."),
+         QStringLiteral("MS"), QStringLiteral("0")},
+        {QStringLiteral("split"), QStringLiteral("Send every answer in pieces of N bytes."), QStringLiteral("N")},
+        {QStringLiteral("split-gap"),
+         QStringLiteral("Pause between the pieces of --split, in milliseconds (default 20)."), QStringLiteral("MS"),
+         QStringLiteral("20")},
+        {QStringLiteral("hangup-after"), QStringLiteral("Hang up (as a pulled cable) after receiving N bytes."),
+         QStringLiteral("N")},
+        {QStringLiteral("no-pacing"), QStringLiteral("Read as fast as bytes come instead of at the line's speed.")},
+        {QStringLiteral("link"), QStringLiteral("Also make PATH a symbolic link to the port (removed on exit)."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("verbose"),
+         QStringLiteral("Print each received chunk with the program's line rate on stderr.")},
+    });
+
+    if (!parser.parse(application.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+
+    const std::optional<int> rate = intOption(parser, QStringLiteral("rate"), 1, 115200);
+    if (!rate || !QList<int>{9600, 19200, 38400, 57600, 115200}.contains(*rate))
+        return usageError(QStringLiteral("--rate must be one of 9600, 19200, 38400, 57600, 115200"));
+    const std::optional<int> version = intOption(parser, QStringLiteral("version"), 0, 255);
+    if (!version)
+        return usageError(QStringLiteral("--version must be a number from 0 to 255"));
+    const std::optional<int> delay = intOption(parser, QStringLiteral("reply-delay"), 0, 3600000);
+    if (!delay)
+        return usageError(QStringLiteral("--reply-delay must be a number of milliseconds"));
+    SimulatedDevice::Reply reply;
+    reply.silent = parser.isSet(QStringLiteral("silent"));
+    reply.delayMs = *delay;
+    if (parser.isSet(QStringLiteral("split"))) {
+        const std::optional<int> piece = intOption(parser, QStringLiteral("split"), 1, 1 << 20);
+        const std::optional<int> gap = intOption(parser, QStringLiteral("split-gap"), 0, 3600000);
+        if (!piece)
+            return usageError(QStringLiteral("--split must be a positive number of bytes"));
+        if (!gap)
+            return usageError(QStringLiteral("--split-gap must be a number of milliseconds"));
+        reply.pieceSize = *piece;
+        reply.pieceGapMs = *gap;
+    }
+    std::optional<qint64> hangUpAfter;
+    if (parser.isSet(QStringLiteral("hangup-after"))) {
+        bool ok = false;
+        hangUpAfter = parser.value(QStringLiteral("hangup-after")).toLongLong(&ok);
+        if (!ok || *hangUpAfter < 0)
+            return usageError(QStringLiteral("--hangup-after must be a number of bytes"));
+    }
+    const QString link = parser.value(QStringLiteral("link"));
+    if (parser.isSet(QStringLiteral("link")) && link.isEmpty())
+        return usageError(QStringLiteral("--link needs a path"));
+    const bool verbose = parser.isSet(QStringLiteral("verbose"));
+
+    // Taken by sigtimedwait below; blocked before the device thread starts so
+    // the signals never interrupt it.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::optional<SimulatedDevice> device;
+    try {
+        device.emplace();
+    } catch (const std::runtime_error &error) {
+        std::fprintf(stderr, "device-sim: %s\n", error.what());
+        return 1;
+    }
+    device->setOwnRate(*rate);
+    device->setVersion(std::uint8_t(*version));
+    device->setPacing(!parser.isSet(QStringLiteral("no-pacing")));
+    device->setProbeReply(reply);
+    device->setDlReply(reply);
+    device->setEReply(reply);
+    device->setVersionReply(reply);
+    SimulatedDevice::Reply imageReply = reply;
+    if (parser.isSet(QStringLiteral("image-reply")))
+        imageReply.text = parser.value(QStringLiteral("image-reply")).toLocal8Bit();
+    device->setImageReply(imageReply);
+    if (hangUpAfter)
+        device->hangUpAfter(*hangUpAfter);
+
+    if (!link.isEmpty()) {
+        // A link left behind by an earlier run is replaced; anything else is kept.
+        if (QFileInfo(link).isSymLink())
+            QFile::remove(link);
+        if (!QFile::link(device->portPath(), link)) {
+            std::fprintf(stderr, "device-sim: cannot make the link %s\n", qPrintable(link));
+            return 1;
+        }
+    }
+
+    std::printf("%s\n", qPrintable(device->portPath()));
+    std::fflush(stdout);
+
+    qsizetype printed = 0;
+    const timespec tick{0, 50 * 1000 * 1000};
+    for (;;) {
+        const int signal = verbose ? sigtimedwait(&stopSignals, nullptr, &tick) : sigwaitinfo(&stopSignals, nullptr);
+        if (verbose)
+            printNewChunks(*device, printed);
+        if (signal == SIGINT || signal == SIGTERM)
+            break;
+    }
+
+    if (!link.isEmpty())
+        QFile::remove(link);
+    device.reset();
+    return 0;
+}

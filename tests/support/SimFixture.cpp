@@ -1,0 +1,97 @@
+#include "support/SimFixture.h"
+
+#include "app/Module1.h"
+#include "connect/Form2.h"
+#include "downloader/Form1.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+SimFixture::SimFixture()
+{
+    resolver->assign(1, device.portPath());
+}
+
+SimFixture::~SimFixture()
+{
+    program.reset();
+}
+
+void SimFixture::start()
+{
+    program = std::make_unique<Program>(resolver);
+    program->start();
+}
+
+Form2 &SimFixture::form2()
+{
+    return program->connectionWindow();
+}
+
+Form1 *SimFixture::form1()
+{
+    return program->downloaderWindow();
+}
+
+void SimFixture::pressTesselDownload()
+{
+    QTest::mouseClick(form2().Command1, Qt::LeftButton);
+}
+
+Form1 &SimFixture::openDownloaderWindow()
+{
+    start();
+    pressTesselDownload();
+    Form1 *window = form1();
+    if (!window || !window->isVisible() || !window->MSComm1.PortOpen())
+        qFatal("the probe did not hand over to the downloader window");
+    return *window;
+}
+
+Form1 &SimFixture::loadDownloaderWindow()
+{
+    start();
+    Module1::BaudRate = QString::number(device.ownRate());
+    program->handOffToDownloader();
+    return *form1();
+}
+
+void SimFixture::loadFirmware(const QByteArray &text)
+{
+    form1()->loadFirmwareFile(writeTempFile(QStringLiteral("firmware.txt"), text));
+    if (form1()->Label3[0]->text() != QLatin1String("Pass!"))
+        qFatal("the firmware file did not pass its check");
+}
+
+namespace {
+QByteArray readWhole(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(path));
+    return file.readAll();
+}
+} // namespace
+
+QByteArray SimFixture::exampleFirmware()
+{
+    return readWhole(qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/examples/firmware-example.txt"));
+}
+
+QByteArray SimFixture::longFirmware()
+{
+    return readWhole(qEnvironmentVariable("TARVIK_BUILD_DIR") + QStringLiteral("/firmware-long.txt"));
+}
+
+QString writeTempFile(const QString &name, const QByteArray &bytes)
+{
+    static QTemporaryDir directory;
+    const QString path = directory.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
