@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -178,13 +177,12 @@ private slots:
         fixture.device.setImageReply(silent);
         Form1 &window = fixture.loadDownloaderWindow();
         fixture.loadFirmware(longImage ? SimFixture::longFirmware() : SmallImage);
-        QSignalSpy lastWindowClosed(qApp, &QGuiApplication::lastWindowClosed);
         QTimer::singleShot(closeAfterMs, &window, [&window] { window.close(); });
 
         const qint64 elapsed = clickDownload(window);
         QVERIFY2(elapsed < closeAfterMs + 300, qPrintable(QString::number(elapsed)));
         QVERIFY(!window.MSComm1.PortOpen());
-        QCOMPARE(lastWindowClosed.count(), 1);
+        QVERIFY(noWindowLeft());
         QVERIFY(fixture.boxes.texts().isEmpty());
         QCOMPARE(Module1::TickCount, qint16(0));
         QVERIFY(!window.Timer1.isActive());

@@ -6,7 +6,6 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -119,13 +118,12 @@ private slots:
     {
         SimFixture fixture;
         Form1 &window = fixture.loadDownloaderWindow();
-        QSignalSpy lastWindowClosed(qApp, &QGuiApplication::lastWindowClosed);
         QTimer::singleShot(200, &window, [&window] { window.close(); });
         QTest::mouseClick(window.Command7, Qt::LeftButton);
         QVERIFY(!window.MSComm1.PortOpen());
         QVERIFY(fixture.device.received().isEmpty());
         QVERIFY(fixture.boxes.texts().isEmpty());
-        QCOMPARE(lastWindowClosed.count(), 1);
+        QVERIFY(noWindowLeft());
     }
 };
 

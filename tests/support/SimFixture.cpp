@@ -4,6 +4,7 @@
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -84,6 +85,12 @@ QByteArray SimFixture::exampleFirmware()
 QByteArray SimFixture::longFirmware()
 {
     return readWhole(qEnvironmentVariable("TARVIK_BUILD_DIR") + QStringLiteral("/firmware-long.txt"));
+}
+
+bool noWindowLeft()
+{
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::none_of(windows.begin(), windows.end(), [](const QWidget *window) { return window->isVisible(); });
 }
 
 QString writeTempFile(const QString &name, const QByteArray &bytes)

@@ -43,5 +43,8 @@ struct SimFixture
     MessageBoxCatcher boxes;
 };
 
+// True when every window of the program has closed: the program would end.
+bool noWindowLeft();
+
 // Writes a file into a temporary directory that lives as long as the test run.
 QString writeTempFile(const QString &name, const QByteArray &bytes);
