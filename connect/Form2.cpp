@@ -4,6 +4,8 @@
 #include "app/Program.h"
 #include "app/TickWait.h"
 #include "connect/PortEntry.h"
+#include "serial/PortResolver.h"
+#include "ui/CommandButton.h"
 #include "ui/Dialogs.h"
 #include "ui/Look.h"
 #include "ui/Twips.h"
@@ -11,10 +13,12 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QToolTip>
 
 const QStringList Form2::Rates = {QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
                                   QStringLiteral("57600"), QStringLiteral("115200")};
@@ -28,6 +32,7 @@ const QString LineFormat = QStringLiteral(",n,8,1");
 Form2::Form2(const PortResolver &resolver, QWidget *parent)
     : QWidget(parent)
     , MSComm1(resolver)
+    , m_resolver(resolver)
 {
     buildLayout();
     TickWait::configureTimer(Timer1);
@@ -45,9 +50,8 @@ void Form2::buildLayout()
     Frame1->setFont(Look::controlFont(9));
     Twips::place(Frame1, 120, 0, 5655, 1695);
 
-    Command1 = new QPushButton(QStringLiteral("Tessel Download"), Frame1);
+    Command1 = new CommandButton(QStringLiteral("Tessel Download"), Frame1);
     Command1->setFont(Look::controlFont(9, true));
-    Command1->setAutoDefault(true); // Enter presses it, as Space does
     Twips::place(Command1, 2880, 480, 2535, 975);
 
     Text1 = new QLineEdit(QStringLiteral("1"), Frame1);
@@ -69,7 +73,6 @@ void Form2::buildLayout()
     Label2->setFont(Look::controlFont(9, true));
     Twips::place(Label2, 240, 1080, 1215, 375);
 
-    Command1->setAccessibleName(QStringLiteral("Tessel Download"));
     Text1->setAccessibleName(QStringLiteral("COM port number"));
     Combo1->setAccessibleName(QStringLiteral("Baud rate"));
 
@@ -103,7 +106,24 @@ bool Form2::eventFilter(QObject *watched, QEvent *event)
         && !static_cast<QKeyEvent *>(event)->isAutoRepeat()) {
         guard([this] { Text1_KeyUp(); });
     }
+    if (watched == Text1 && event->type() == QEvent::ToolTip) {
+        // Worked out at each hover: adapters come and go while the window is open.
+        const auto *help = static_cast<QHelpEvent *>(event);
+        QToolTip::showText(help->globalPos(), portToolTip(Text1->text(), m_resolver), Text1);
+        return true;
+    }
     return QWidget::eventFilter(watched, event);
+}
+
+QString Form2::portToolTip(const QString &text, const PortResolver &resolver)
+{
+    const PortEntry entry = PortEntry::read(text);
+    if (entry.verdict != PortEntry::Verdict::Accepted)
+        return QStringLiteral("Type a port number from 1 to 16");
+    const QString path = resolver.resolve(entry.number);
+    if (path.isEmpty())
+        return QStringLiteral("Port %1: no such serial port on this machine").arg(entry.number);
+    return QStringLiteral("Port %1 opens %2").arg(entry.number).arg(path);
 }
 
 void Form2::Text1_KeyUp()

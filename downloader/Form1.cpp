@@ -5,6 +5,7 @@
 #include "app/TickWait.h"
 #include "downloader/Evaluation.h"
 #include "downloader/FirmwareFile.h"
+#include "ui/CommandButton.h"
 #include "ui/Dialogs.h"
 #include "ui/Look.h"
 #include "ui/Twips.h"
@@ -25,10 +26,8 @@ const QString VersionUnknown = QStringLiteral("MCU Version ??");
 
 QPushButton *makeButton(const QString &caption, QWidget *parent, const QFont &font)
 {
-    auto *button = new QPushButton(caption, parent);
+    auto *button = new CommandButton(caption, parent);
     button->setFont(font);
-    button->setAutoDefault(true); // Enter presses it, as Space does
-    button->setAccessibleName(caption);
     return button;
 }
 
@@ -38,6 +37,7 @@ QLabel *makeLabel(const QString &caption, QWidget *parent, const QFont &font, co
     auto *label = new QLabel(caption, parent);
     label->setFont(font);
     label->setAlignment(alignment);
+    label->setWordWrap(true);
     Look::setBackColour(label, back);
     label->setAccessibleName(accessibleName);
     return label;

@@ -7,7 +7,7 @@ repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 tarvik_packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
-    xvfb xauth
+    xvfb xauth fonts-liberation2
 )
 
 # Installs the packages that are missing; a second run only checks.
