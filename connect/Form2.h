@@ -30,6 +30,10 @@ public:
     void Timer1_Timer();
     void TimeDelay(qint16 TimeSpan);
 
+    // The port-number box's tool tip for its text `text`: the device the
+    // number opens on this machine, that it opens none, or what to type.
+    static QString portToolTip(const QString &text, const PortResolver &resolver);
+
     // The rates the probe tries, in the order it tries them.
     static const QStringList Rates;
 
@@ -52,5 +56,6 @@ protected:
 private:
     void buildLayout();
 
+    const PortResolver &m_resolver;
     bool m_unloaded = false;
 };
