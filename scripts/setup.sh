@@ -3,11 +3,13 @@
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Debian packages the build, the tests and the demo need.
+# Debian packages the build, the tests and the demo need; the last line is
+# for making the Debian package and checking it.
 tarvik_packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
     xvfb xauth fonts-liberation2
+    dpkg-dev file desktop-file-utils libxml2-utils
 )
 
 # Installs the packages that are missing; a second run only checks.

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The Debian package is complete: made with cpack from this build tree into a
+# scratch folder and unpacked there, it holds the program, its desktop entry
+# and its icon and nothing else, its control fields are filled in, and every
+# library the program needs resolves and comes from a package it depends on.
+#
+# package_test.sh CPACK BUILD_DIR VERSION   makes the package and checks it
+# package_test.sh --check DEB VERSION        checks a package made before
+set -euo pipefail
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+if [ "$1" = --check ]; then
+    deb=$2
+    version=$3
+else
+    cpack=$1
+    build_dir=$2
+    version=$3
+    if ! "$cpack" --config "$build_dir/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
+        cat "$scratch/cpack.log" >&2
+        echo "FAIL: cpack did not make the package" >&2
+        exit 1
+    fi
+    debs=("$scratch"/out/*.deb)
+    if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+        echo "FAIL: cpack made ${#debs[@]} packages, not one: ${debs[*]}" >&2
+        exit 1
+    fi
+    deb=${debs[0]}
+fi
+echo "package: $(basename "$deb")"
+dpkg-deb --info "$deb"
+
+# Control fields.
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = tarvik-downloader ] || fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', the project's is $version"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
+for name in Maintainer Section Description; do
+    [ -n "$(field "$name")" ] || fail "no $name field"
+done
+depends=$(field Depends)
+# The package names in Depends, one a line, without versions.
+depended=$(tr ',|' '\n\n' <<<"$depends" | sed -e 's/(.*)//' -e 's/[[:space:]]//g' | sed '/^$/d' | sort -u)
+for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6; do
+    grep -qx "$package" <<<"$depended" || fail "Depends lacks $package: $depends"
+done
+
+# Contents: exactly the program, the desktop entry and the icon.
+root=$scratch/root
+dpkg-deb --extract "$deb" "$root"
+program=usr/bin/tarvik-downloader
+entry=usr/share/applications/tarvik-downloader.desktop
+icon=usr/share/icons/hicolor/scalable/apps/tarvik-downloader.svg
+actual=$(cd "$root" && find . ! -type d | sed 's|^\./||' | sort)
+expected=$(printf '%s\n' "$program" "$entry" "$icon" | sort)
+[ "$actual" = "$expected" ] || fail "the package holds:
+$actual
+and should hold:
+$expected"
+
+[ -x "$root/$program" ] || fail "$program is not executable"
+
+# The desktop entry is valid and starts the program with the icon.
+if [ -f "$root/$entry" ]; then
+    desktop-file-validate "$root/$entry" || fail "desktop-file-validate rejects $entry"
+    entry_value() { sed -n "s/^$1=//p" "$root/$entry"; }
+    [ "$(entry_value Name)" = "Tarvik Downloader" ] || fail "Name is '$(entry_value Name)'"
+    exec_command=$(entry_value Exec | cut -d' ' -f1)
+    [ "$exec_command" = "$(basename "$program")" ] || fail "Exec runs '$exec_command', not the program"
+    [ "$(entry_value Icon)" = "$(basename "$icon" .svg)" ] || fail "Icon is '$(entry_value Icon)', not the icon"
+fi
+if [ -f "$root/$icon" ]; then
+    xmllint --noout "$root/$icon" || fail "$icon is not well-formed"
+    grep -q '<svg' "$root/$icon" || fail "$icon is not an SVG image"
+fi
+
+# Every library resolves, and each one the program links to directly comes
+# from a package in Depends.
+if [ -f "$root/$program" ]; then
+    libraries=$(ldd "$root/$program")
+    if grep -q 'not found' <<<"$libraries"; then
+        fail "libraries that do not resolve:
+$(grep 'not found' <<<"$libraries")"
+    fi
+    owner_of() {
+        local path=$1 other
+        case $path in
+        /usr/*) other=${path#/usr} ;;
+        *) other=/usr$path ;;
+        esac
+        { dpkg -S "$path" 2>/dev/null || dpkg -S "$other" 2>/dev/null || true; } | head -n1 | cut -d: -f1
+    }
+    needed=$(objdump -p "$root/$program" | awk '$1 == "NEEDED" { print $2 }')
+    [ -n "$needed" ] || fail "objdump finds no libraries the program needs"
+    for library in $needed; do
+        path=$(awk -v lib="$library" '$1 == lib && $2 == "=>" { print $3 }' <<<"$libraries")
+        if [ -z "$path" ]; then
+            fail "ldd does not resolve $library"
+            continue
+        fi
+        owner=$(owner_of "$path")
+        if [ -z "$owner" ]; then
+            fail "no package owns $path ($library)"
+        elif ! grep -qx "$owner" <<<"$depended"; then
+            fail "$library comes from $owner, which Depends lacks: $depends"
+        fi
+    done
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures checks failed" >&2
+    exit 1
+fi
+echo "the package is complete"
