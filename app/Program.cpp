@@ -49,7 +49,9 @@ void Program::start()
 
 int Program::exec()
 {
+    m_running = true;
     const int status = QApplication::exec();
+    m_running = false;
     return m_failed ? 1 : status;
 }
 
@@ -88,7 +90,10 @@ void Program::defaultHandling(int number, const QString &description)
         m_form1->close();
     if (m_form2)
         m_form2->close();
-    QCoreApplication::exit(1);
+    // Ends the event loop that runs the program; an event loop stays ended
+    // for the rest of the process, so only this one is asked to end.
+    if (m_running)
+        QCoreApplication::exit(1);
 }
 
 void Program::endAtOnce() noexcept

@@ -54,6 +54,7 @@ private:
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<Form1> m_form1;
     bool m_failed = false;
+    bool m_running = false; // exec() runs the program's event loop
 };
 
 // Every event procedure is entered through this: no exception ever crosses

@@ -37,6 +37,7 @@ void SerialControl::setPortOpen(bool open)
     if (path.isEmpty())
         throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
 
+    m_devicePath = path;
     m_port.setPortName(path);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     applySettings();
@@ -160,7 +161,7 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
         || error == QSerialPort::WriteError;
     if (portFailed && m_port.isOpen() && !m_failure) {
         m_failure.emplace(SerialError::PortFailed,
-                          QStringLiteral("The port %1 failed while in use; is the device still connected? (%2)")
-                              .arg(m_port.portName(), m_port.errorString()));
+                          QStringLiteral("The port %1 failed while in use: is the device still connected?")
+                              .arg(m_devicePath));
     }
 }

@@ -64,8 +64,8 @@ public:
     // Raises OnComm for the given reason.
     void raiseCommEvent(qint16 event);
 
-    // The path the port was last opened on, for messages and tests.
-    QString devicePath() const { return m_port.portName(); }
+    // The device the port was last opened on, for messages and tests.
+    QString devicePath() const { return m_devicePath; }
 
 signals:
     void OnComm();
@@ -79,6 +79,7 @@ private:
     const PortResolver &m_resolver;
     QSerialPort m_port;
     qint16 m_commPort = 1;
+    QString m_devicePath;
     SerialSettings m_settings;
     QString m_settingsText = QStringLiteral("9600,n,8,1");
     int m_inputMode = 0;
