@@ -100,6 +100,7 @@ void Form1::buildLayout()
 
     setTabOrder(Command2, Command3);
     setTabOrder(Command3, Command7);
+    Command2->setFocus(); // the lowest tab index: Enter or Space opens a file at once
 }
 
 void Form1::Form_Load()

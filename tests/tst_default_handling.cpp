@@ -1,6 +1,7 @@
-// A failure that no procedure handles: the operator is told, the ports are
-// closed, and the program ends with a non-zero status and without a crash.
-// The program runs as a child process so that its real exit can be watched.
+// How the program ends. A failure that no procedure handles: the operator is
+// told, the ports are closed, and the program ends with a non-zero status and
+// without a crash. The operator closing the last window: status 0. The
+// program runs as a child process so that its real exit can be watched.
 
 #include "support/SimFixture.h"
 
@@ -10,6 +11,7 @@
 
 #include <QApplication>
 #include <QProcess>
+#include <QPushButton>
 #include <QTest>
 
 #include <cstdio>
@@ -18,7 +20,7 @@ namespace {
 
 // The child: the downloader window open on the simulated device, then a tick
 // that overflows the counter inside the running program.
-int runChild(int argc, char *argv[])
+int runFailingChild(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     SimFixture fixture;
@@ -33,6 +35,36 @@ int runChild(int argc, char *argv[])
     return status;
 }
 
+// The child: the operator closes the downloader window in the middle of a
+// download's wait.
+int runClosingChild(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    SimFixture fixture;
+    Form1 &window = fixture.openDownloaderWindow();
+    fixture.loadFirmware(":-:::::-\r\n:00000001FF\r\n");
+    QTimer::singleShot(0, &window, [&window] { window.Command3->click(); });
+    QTimer::singleShot(1200, &window, [&window] { window.close(); });
+    const int status = fixture.program->exec();
+    std::printf("downloader port open: %d\n", window.MSComm1.PortOpen());
+    std::printf("boxes: %lld\n", static_cast<long long>(fixture.boxes.boxes().size()));
+    return status;
+}
+
+QString runChild(const QString &mode, int expectedStatus)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {mode});
+    if (!child.waitForFinished(30000))
+        return QStringLiteral("child did not end");
+    const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
+    if (child.exitStatus() != QProcess::NormalExit) // a crash or a core dump
+        return QStringLiteral("child crashed: ") + output;
+    if (child.exitCode() != expectedStatus)
+        return QStringLiteral("child ended with %1: %2").arg(child.exitCode()).arg(output);
+    return output;
+}
+
 } // namespace
 
 class DefaultHandlingTest : public QObject
@@ -42,23 +74,26 @@ class DefaultHandlingTest : public QObject
 private slots:
     void unhandledFailureEndsTheProgramCleanly()
     {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::SeparateChannels);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child")});
-        QVERIFY(child.waitForFinished(30000));
-        const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit); // no crash, no core dump
-        QCOMPARE(child.exitCode(), 1);
+        const QString output = runChild(QStringLiteral("--child"), 1);
         QVERIFY2(output.contains("box: Information | Error 6: Overflow"), qPrintable(output));
         QVERIFY2(output.contains("downloader port open: 0"), qPrintable(output));
         QVERIFY2(output.contains("windows visible: 0 0"), qPrintable(output));
+    }
+
+    void closingTheLastWindowEndsTheProgram()
+    {
+        const QString output = runChild(QStringLiteral("--closing-child"), 0);
+        QVERIFY2(output.contains("downloader port open: 0"), qPrintable(output));
+        QVERIFY2(output.contains("boxes: 0"), qPrintable(output));
     }
 };
 
 int main(int argc, char *argv[])
 {
     if (argc > 1 && qstrcmp(argv[1], "--child") == 0)
-        return runChild(argc, argv);
+        return runFailingChild(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], "--closing-child") == 0)
+        return runClosingChild(argc, argv);
     QApplication application(argc, argv);
     DefaultHandlingTest test;
     return QTest::qExec(&test, argc, argv);

@@ -4,6 +4,7 @@
 
 #include "downloader/Form1.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -112,6 +113,21 @@ private slots:
         QCOMPARE(fixture.device.transcript().first().hostRate, 38400);
         QVERIFY(window.Command3->isEnabled()); // back as it was
         QVERIFY(!window.Command2->isEnabled());
+    }
+
+    void keyboardAlone()
+    {
+        SimFixture fixture;
+        Form1 &window = fixture.loadDownloaderWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QCOMPARE(QApplication::focusWidget(), window.Command2);
+        // "Download Flash" is disabled, so Tab goes on to "Check".
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.Command7);
+        QTest::keyClick(window.Command7, Qt::Key_Space);
+        QCOMPARE(window.Label5->text(), QStringLiteral("MCU Version 17"));
+        QTest::keyClick(window.Command7, Qt::Key_Return);
+        QCOMPARE(fixture.device.received(), QByteArray("rr"));
     }
 
     void closingTheWindowStopsTheQuery()
