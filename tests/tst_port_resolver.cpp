@@ -94,13 +94,14 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("a port that exists") << "3" << "Port 3 opens /dev/ttyUSB2";
-        QTest::newRow("read as the box reads it") << " 2.5 " << "Port 2 opens /dev/COM2";
-        QTest::newRow("a port that does not") << "4" << "Port 4: no such serial port on this machine";
-        QTest::newRow("out of range") << "17" << "Type a port number from 1 to 16";
-        QTest::newRow("0") << "0" << "Type a port number from 1 to 16";
-        QTest::newRow("not a number") << "a" << "Type a port number from 1 to 16";
-        QTest::newRow("empty") << "" << "Type a port number from 1 to 16";
+        const QString typeANumber = QStringLiteral("Type a port number from 1 to 16");
+        QTest::newRow("a port that exists") << "3" << QStringLiteral("Port 3 opens /dev/ttyUSB2");
+        QTest::newRow("read as the box reads it") << " 2.5 " << QStringLiteral("Port 2 opens /dev/COM2");
+        QTest::newRow("a port that does not") << "4" << QStringLiteral("Port 4: no such serial port on this machine");
+        QTest::newRow("out of range") << "17" << typeANumber;
+        QTest::newRow("0") << "0" << typeANumber;
+        QTest::newRow("not a number") << "a" << typeANumber;
+        QTest::newRow("empty") << "" << typeANumber;
     }
 
     void portToolTip()
