@@ -15,7 +15,8 @@ public:
 
 // The machine's own ports: number n is the first of /dev/COM<n> (an alias an
 // administrator can make with a udev rule), /dev/ttyUSB<n-1>, /dev/ttyACM<n-1>
-// and /dev/ttyS<n-1> that exists.
+// and /dev/ttyS<n-1> that exists. Links are followed: one whose target is gone
+// (an adapter unplugged) does not exist. `root` stands in for /dev in tests.
 class DevicePortResolver : public PortResolver
 {
 public:
