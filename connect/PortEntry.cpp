@@ -23,15 +23,18 @@ PortEntry PortEntry::read(const QString &text)
         --end;
     const QString number = text.mid(begin, end - begin);
 
+    // \z, not $: a $ would also match before a final line feed.
     static const QRegularExpression numeral(
-        QStringLiteral("^[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?[0-9]+)?$"));
+        QStringLiteral("^[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?[0-9]+)?\\z"));
     if (!numeral.match(number).hasMatch())
         return {Verdict::NotANumber, 0};
 
     bool ok = false;
     const double value = number.toDouble(&ok);
+    // A numeral beyond what a double holds, either way, is still a number
+    // and out of range.
     if (!ok || !std::isfinite(value))
-        return {Verdict::NotANumber, 0};
+        return {Verdict::OutOfRange, 0};
     if (value < 1 || value > 16)
         return {Verdict::OutOfRange, 0};
     // Rounding to even is the default floating-point rounding mode.

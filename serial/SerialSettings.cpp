@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 std::optional<SerialSettings> SerialSettings::parse(const QString &text)
 {
     const QStringList fields = text.split(QLatin1Char(','));
@@ -9,9 +11,12 @@ std::optional<SerialSettings> SerialSettings::parse(const QString &text)
         return std::nullopt;
 
     SerialSettings settings;
+    // The rate is digits only: no sign, no blanks (which toInt would allow).
+    const bool digitsOnly = std::all_of(fields[0].cbegin(), fields[0].cend(),
+                                        [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
     bool ok = false;
     const int baud = fields[0].toInt(&ok);
-    if (!ok || baud <= 0 || fields[0].startsWith(QLatin1Char('+')))
+    if (!digitsOnly || !ok || baud <= 0)
         return std::nullopt;
     settings.baudRate = baud;
 

@@ -38,6 +38,8 @@ private slots:
         QTest::newRow("0.5") << "0.5" << V::OutOfRange << 0;
         QTest::newRow("16.4") << "16.4" << V::OutOfRange << 0;
         QTest::newRow("large exponent") << "9e99" << V::OutOfRange << 0;
+        QTest::newRow("beyond a double") << "9e919" << V::OutOfRange << 0;
+        QTest::newRow("below a double") << "1e-400" << V::OutOfRange << 0;
 
         QTest::newRow("empty") << "" << V::NotANumber << 0;
         QTest::newRow("letter") << "a" << V::NotANumber << 0;
@@ -49,6 +51,7 @@ private slots:
         QTest::newRow("two signs") << "+-1" << V::NotANumber << 0;
         QTest::newRow("comma as separator") << "1,5" << V::NotANumber << 0;
         QTest::newRow("blank inside") << "1 2" << V::NotANumber << 0;
+        QTest::newRow("line feed after") << "7\n" << V::NotANumber << 0;
         QTest::newRow("hexadecimal") << "0x5" << V::NotANumber << 0;
         QTest::newRow("infinity") << "inf" << V::NotANumber << 0;
     }

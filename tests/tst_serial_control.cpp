@@ -39,6 +39,9 @@ private slots:
         QTest::newRow("upper-case parity") << "9600,N,8,1" << true << 9600;
         QTest::newRow("empty rate (no probe ran)") << ",n,8,1" << false << 0;
         QTest::newRow("blank inside") << "9600, n,8,1" << false << 0;
+        QTest::newRow("blank after the rate") << "1 ,N,8,1" << false << 0;
+        QTest::newRow("blank before the rate") << " 9600,n,8,1" << false << 0;
+        QTest::newRow("signed rate") << "+9600,n,8,1" << false << 0;
         QTest::newRow("missing field") << "9600,n,8" << false << 0;
         QTest::newRow("zero rate") << "0,n,8,1" << false << 0;
         QTest::newRow("negative rate") << "-9600,n,8,1" << false << 0;
