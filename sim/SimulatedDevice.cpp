@@ -236,6 +236,7 @@ struct SimulatedDevice::Impl
     QByteArray m_image;
 
     std::optional<InFlight> m_inFlight;
+    Clock::time_point m_lineFreeAt; // when the last chunk read has crossed the wire
     Clock::time_point m_readAgainAt;
     std::multimap<Clock::time_point, Outgoing> m_scheduled;
     std::deque<Outgoing> m_outbox;
@@ -458,8 +459,16 @@ void SimulatedDevice::Impl::readFromProgram(Clock::time_point now)
     }
     buffer.truncate(got);
     InFlight chunk{buffer, rate, now};
-    if (m_paced)
-        chunk.due = now + wireTime(got, rate);
+    if (m_paced) {
+        // A full read that comes as the chunk before has just crossed found
+        // bytes waiting: on the line they follow that chunk without a gap.
+        // Counting from the end of that chunk instead of from this read keeps
+        // the thread's wake-up delays from slowing a long text below the rate.
+        const Clock::time_point start =
+            got == size && now < m_lineFreeAt + wireTime(got, rate) ? m_lineFreeAt : now;
+        chunk.due = start + wireTime(got, rate);
+        m_lineFreeAt = chunk.due;
+    }
     if (chunk.due <= now)
         deliver(std::move(chunk), now);
     else
