@@ -4,8 +4,13 @@
 //   tarvik-demo                      the program, to use by hand
 //   tarvik-demo --autopilot DIR      walks the typical road by itself, prints
 //                                    each step's outcome, saves screenshots in DIR
+//   tarvik-demo --startup-report NS  prints the start-up time, from NS (the
+//                                    steady clock in nanoseconds, as the launcher
+//                                    read it before starting this process) to the
+//                                    connection window shown, then exits
 
 #include "app/Program.h"
+#include "connect/Form2.h"
 #include "demo/Autopilot.h"
 #include "serial/PortResolver.h"
 #include "sim/SimulatedDevice.h"
@@ -13,8 +18,52 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QWidget>
+#include <QWindow>
 
+#include <chrono>
 #include <cstdio>
+
+namespace {
+
+// Prints "startup-ms: <ms>" once the window is exposed and its first paint
+// has gone out, then ends the program.
+class StartupReport : public QObject
+{
+public:
+    StartupReport(QWidget &window, qint64 launchedNs)
+        : m_launchedNs(launchedNs)
+    {
+        window.windowHandle()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::Expose || m_reported || !static_cast<QWindow *>(watched)->isExposed())
+            return false;
+        m_reported = true;
+        // Posted now, run after the expose has been painted.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                const qint64 nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count();
+                std::printf("startup-ms: %.2f\n", double(nowNs - m_launchedNs) / 1e6);
+                std::fflush(stdout);
+                QCoreApplication::exit(0);
+            },
+            Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    qint64 m_launchedNs;
+    bool m_reported = false;
+};
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -27,6 +76,11 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Walk the typical road and save screenshots in <dir>."),
                                        QStringLiteral("dir"));
     options.addOption(autopilot);
+    const QCommandLineOption startupReport(
+        QStringLiteral("startup-report"),
+        QStringLiteral("Print the time from <ns> (steady clock) to the window shown, then exit."),
+        QStringLiteral("ns"));
+    options.addOption(startupReport);
     options.process(application);
 
     SimulatedDevice device;
@@ -38,6 +92,10 @@ int main(int argc, char *argv[])
 
     Program program(resolver);
     program.start();
+    std::unique_ptr<StartupReport> startup;
+    if (options.isSet(startupReport))
+        startup = std::make_unique<StartupReport>(program.connectionWindow(),
+                                                  options.value(startupReport).toLongLong());
     std::unique_ptr<Autopilot> pilot;
     if (options.isSet(autopilot)) {
         const QString firmware = QDir(QStringLiteral(TARVIK_EXAMPLES_DIR)).filePath(QStringLiteral("firmware-example.txt"));
