@@ -74,6 +74,7 @@ private slots:
         QCOMPARE(window.Text1->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
         QCOMPARE(QApplication::focusWidget(), window.Command1);
         QVERIFY(Module1::BaudRate.isEmpty());
+        QCOMPARE(controlsWithoutAccessibleName(&window), QStringList());
 
         // Tab walks the button, the port-number box and the list.
         QTest::keyClick(&window, Qt::Key_Tab);
@@ -368,6 +369,7 @@ private slots:
         QVERIFY(!window.Command3->isEnabled());
         QVERIFY(window.MSComm1.PortOpen());
         QCOMPARE(Module1::TickCount, qint16(0));
+        QCOMPARE(controlsWithoutAccessibleName(&window), QStringList());
 
         // The device talks before any file is loaded (the port is still at
         // 9600 until a download or query sets the probed rate): it is all kept.

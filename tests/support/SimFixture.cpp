@@ -4,7 +4,11 @@
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -91,6 +95,22 @@ bool noWindowLeft()
 {
     const QWidgetList windows = QApplication::topLevelWidgets();
     return std::none_of(windows.begin(), windows.end(), [](const QWidget *window) { return window->isVisible(); });
+}
+
+QStringList controlsWithoutAccessibleName(QWidget *window)
+{
+    QStringList unnamed;
+    const QList<QWidget *> controls = window->findChildren<QWidget *>();
+    for (QWidget *control : controls) {
+        const bool announced = qobject_cast<QAbstractButton *>(control) || qobject_cast<QLineEdit *>(control)
+            || qobject_cast<QComboBox *>(control) || qobject_cast<QLabel *>(control);
+        if (!announced)
+            continue;
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+        if (!accessible || accessible->text(QAccessible::Name).isEmpty())
+            unnamed << QString::fromLatin1(control->metaObject()->className());
+    }
+    return unnamed;
 }
 
 QString writeTempFile(const QString &name, const QByteArray &bytes)

@@ -46,5 +46,9 @@ struct SimFixture
 // True when every window of the program has closed: the program would end.
 bool noWindowLeft();
 
+// The controls of `window` that a screen reader would announce without a
+// name: buttons, boxes, lists and labels.
+QStringList controlsWithoutAccessibleName(QWidget *window);
+
 // Writes a file into a temporary directory that lives as long as the test run.
 QString writeTempFile(const QString &name, const QByteArray &bytes);
