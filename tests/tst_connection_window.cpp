@@ -1,6 +1,7 @@
 // The connection window against the simulated device: the port-number box,
 // the probe at the five rates and the hand-off to the downloader window.
 
+#include "support/ScriptedResolver.h"
 #include "support/SimFixture.h"
 
 #include "app/Module1.h"
@@ -31,21 +32,6 @@ QList<QPair<int, char>> bytesWithRates(const SimulatedDevice &device)
             result.append({chunk.hostRate, byte});
     return result;
 }
-
-// Gives the answer of a port number from a list, one per opening, so a test
-// can let the probe succeed and the downloader window's opening fail.
-class ScriptedResolver : public PortResolver
-{
-public:
-    explicit ScriptedResolver(QStringList answers)
-        : m_answers(std::move(answers))
-    {
-    }
-    QString resolve(qint16) const override { return m_answers.isEmpty() ? QString() : m_answers.takeFirst(); }
-
-private:
-    mutable QStringList m_answers;
-};
 
 } // namespace
 

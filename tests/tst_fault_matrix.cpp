@@ -4,6 +4,7 @@
 // checks the widgets, the messages, the port and that the exchange ended
 // within its tick budget plus its wire time.
 
+#include "support/ScriptedResolver.h"
 #include "support/SimFixture.h"
 
 #include "app/Module1.h"
@@ -39,19 +40,6 @@ qint64 timed(const std::function<void()> &action)
     return clock.elapsed();
 }
 
-// Gives the answers of a port number from a list, one per opening.
-class ScriptedResolver : public PortResolver
-{
-public:
-    explicit ScriptedResolver(QStringList answers)
-        : m_answers(std::move(answers))
-    {
-    }
-    QString resolve(qint16) const override { return m_answers.isEmpty() ? QString() : m_answers.takeFirst(); }
-
-private:
-    mutable QStringList m_answers;
-};
 
 // The program was ended by the default handling: the failure was shown, the
 // ports are closed and no window is left.
