@@ -47,8 +47,6 @@ public:
     bool failed() const { return m_failed; }
     [[noreturn]] static void endAtOnce() noexcept;
 
-    const PortResolver &portResolver() const { return *m_resolver; }
-
 private:
     std::shared_ptr<const PortResolver> m_resolver;
     std::unique_ptr<Form2> m_form2;

@@ -2,8 +2,10 @@
 
 #include "app/Module1.h"
 #include "app/Program.h"
+#include "app/TickWait.h"
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
+#include "ui/EventPump.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -54,6 +56,18 @@ double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void busyWait(QTimer &timer, const QByteArray &watched, qint16 timeSpan)
+{
+    timer.start();
+    while (Module1::TickCount < timeSpan) {
+        EventPump::processPending();
+        if (watched == TickWait::EarlyEndReply)
+            break;
+    }
+    Module1::TickCount = 0;
+    timer.stop();
 }
 
 void row(const QString &figure, const QString &value, const QString &reference, const QString &ratio)

@@ -5,6 +5,7 @@
 
 #include "serial/PortResolver.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -16,6 +17,7 @@
 #include <vector>
 
 class Form1;
+class QTimer;
 class Form2;
 class Program;
 
@@ -33,6 +35,11 @@ double processCpuSeconds();
 qint64 peakResidentKiB();
 
 double median(std::vector<double> values);
+
+// The wait as a literal busy loop, the reference for the program's waits:
+// test, process events, test again, never sleeping, for timeSpan ticks of
+// `timer` (which must count TickCount up) or until `watched` reads "OK!".
+void busyWait(QTimer &timer, const QByteArray &watched, qint16 timeSpan);
 
 // One row of the table: figure | value | reference | ratio.
 void row(const QString &figure, const QString &value, const QString &reference, const QString &ratio);

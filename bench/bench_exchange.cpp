@@ -16,12 +16,10 @@
 
 #include "bench/BenchSupport.h"
 
-#include "app/Module1.h"
 #include "app/TickWait.h"
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
 #include "sim/SimulatedDevice.h"
-#include "ui/EventPump.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -155,14 +153,7 @@ double busyLoopPercent(int count)
     for (int i = 0; i < count; ++i) {
         const double cpuBefore = processCpuSeconds();
         const Clock::time_point start = Clock::now();
-        timer.start();
-        while (Module1::TickCount < 2) {
-            EventPump::processPending();
-            if (nothing == TickWait::EarlyEndReply)
-                break;
-        }
-        Module1::TickCount = 0;
-        timer.stop();
+        busyWait(timer, nothing, 2);
         shares.push_back(sharePercent(processCpuSeconds() - cpuBefore, msBetween(start, Clock::now())));
     }
     return median(shares);

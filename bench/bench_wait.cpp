@@ -3,28 +3,20 @@
 //
 // Prints one Markdown table row per figure: name | value | reference | ratio.
 
-#include "app/Module1.h"
 #include "app/TickWait.h"
-#include "ui/EventPump.h"
+#include "bench/BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
-namespace {
+using namespace Bench;
 
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+namespace {
 
 // CPU time over wall time while `body` runs, in percent of one core.
 template <typename Body>
@@ -36,26 +28,6 @@ double cpuShare(Body body)
     body();
     const double wallSeconds = wall.nsecsElapsed() / 1e9;
     return 100.0 * (processCpuSeconds() - cpuBefore) / wallSeconds;
-}
-
-// The wait as written in the old design: test, process events, test again,
-// never sleeping.
-void busyWait(QTimer &timer, const QByteArray &watched, qint16 timeSpan)
-{
-    timer.start();
-    while (Module1::TickCount < timeSpan) {
-        EventPump::processPending();
-        if (watched == TickWait::EarlyEndReply)
-            break;
-    }
-    Module1::TickCount = 0;
-    timer.stop();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace

@@ -26,7 +26,6 @@ const QStringList Form2::Rates = {QStringLiteral("9600"), QStringLiteral("19200"
 namespace {
 const QByteArray ProbeRequest = QByteArrayLiteral("!");
 const QByteArray ProbeAnswer = QByteArrayLiteral("!");
-const QString LineFormat = QStringLiteral(",n,8,1");
 } // namespace
 
 Form2::Form2(const PortResolver &resolver, QWidget *parent)
@@ -162,7 +161,7 @@ void Form2::Command1_Click()
         while (MSComm1.InBufferCount() == 0) {
             Combo1->setCurrentIndex(pass);
             Module1::BaudRate = Combo1->currentText();
-            MSComm1.setSettings(Module1::BaudRate + LineFormat);
+            MSComm1.setSettings(SerialSettings::forRate(Module1::BaudRate));
             TimeDelay(1);
             MSComm1.Output(ProbeRequest);
             TimeDelay(1);

@@ -17,7 +17,6 @@
 
 namespace {
 
-const QString LineFormat = QStringLiteral(",n,8,1");
 const QString DownloadSettings = QStringLiteral("115200,n,8,1");
 const QString ReadyPrompt = QStringLiteral("Push <Download Flash> for next one");
 const QString PassCaption = QStringLiteral("Pass!");
@@ -152,19 +151,16 @@ void Form1::showResult(QLabel *indicator, bool passed)
 
 void Form1::Command2_Click()
 {
-    FileText.clear();
-    const QString path = Dialogs::chooseFileToOpen(this, QStringLiteral("*.txt (*.txt)"));
-    if (path.isEmpty())
-        return; // cancelled: nothing changes
-    loadFirmwareFile(path);
+    // A cancelled dialog gives no path, which reads as no file: nothing changes.
+    loadFirmwareFile(Dialogs::chooseFileToOpen(this, QStringLiteral("*.txt (*.txt)")));
 }
 
 void Form1::loadFirmwareFile(const QString &path)
 {
     FileText.clear();
-    const std::optional<QByteArray> bytes = FirmwareFile::readBytes(path);
+    const std::optional<QByteArray> bytes = path.isEmpty() ? std::nullopt : FirmwareFile::readBytes(path);
     if (!bytes)
-        return; // an unreadable file ends the click silently
+        return; // no file, or an unreadable one, ends the click silently
     const FirmwareFile::Image image = FirmwareFile::parse(*bytes);
     FileText = image.text;
     showResult(Label3[0], image.passed);
@@ -181,7 +177,7 @@ void Form1::Command3_Click()
     Command3->setEnabled(false);
     Command7->setEnabled(false);
 
-    MSComm1.setSettings(Module1::BaudRate + LineFormat);
+    MSComm1.setSettings(SerialSettings::forRate(Module1::BaudRate));
     TimeDelay(1);
     MSComm1.Output(QByteArrayLiteral("dl"));
     TimeDelay(1);
@@ -257,7 +253,7 @@ void Form1::Command7_Click()
     MSComm1.setInputMode(1);
     MSComm1.setRThreshold(0);
     // After a download the port is at 115200; the device answers at its own rate.
-    MSComm1.setSettings(Module1::BaudRate + LineFormat);
+    MSComm1.setSettings(SerialSettings::forRate(Module1::BaudRate));
     TimeDelay(1);
     MSComm1.Output(QByteArrayLiteral("r"));
     TimeDelay(1);

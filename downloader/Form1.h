@@ -34,7 +34,8 @@ public:
     void process();
 
     // "Open File" after the dialog: reads the chosen file, checks its marker
-    // line and shows the outcome. An unreadable file changes nothing.
+    // line and shows the outcome. No path or an unreadable file changes
+    // nothing but emptying FileText.
     void loadFirmwareFile(const QString &path);
 
     QPushButton *Command2; // "Open File"

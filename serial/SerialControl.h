@@ -64,9 +64,6 @@ public:
     // Raises OnComm for the given reason.
     void raiseCommEvent(qint16 event);
 
-    // The device the port was last opened on, for messages and tests.
-    QString devicePath() const { return m_devicePath; }
-
 signals:
     void OnComm();
 

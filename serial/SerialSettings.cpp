@@ -4,6 +4,11 @@
 
 #include <algorithm>
 
+QString SerialSettings::forRate(const QString &baudRate)
+{
+    return baudRate + QStringLiteral(",n,8,1");
+}
+
 std::optional<SerialSettings> SerialSettings::parse(const QString &text)
 {
     const QStringList fields = text.split(QLatin1Char(','));

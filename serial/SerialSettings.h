@@ -14,6 +14,8 @@ struct SerialSettings
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
 
+    // The settings string for a rate from the probe's list: "19200,n,8,1".
+    static QString forRate(const QString &baudRate);
     // Parses a settings string; no value when it is not one the port can take.
     static std::optional<SerialSettings> parse(const QString &text);
     // The line's time for this many bytes, start and stop bits included.
