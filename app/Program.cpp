@@ -1,6 +1,6 @@
 #include "app/Program.h"
 
-#include "app/Module1.h"
+#include "ui/Module1.h"
 
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
@@ -25,12 +25,16 @@ Program::Program(std::shared_ptr<const PortResolver> resolver)
     Module1::BaudRate.clear();
     Module1::TickCount = 0;
     QApplication::setQuitOnLastWindowClosed(true);
+    Guard::setDefaultHandling([](int number, const QString &description) {
+        Program::instance().defaultHandling(number, description);
+    });
 }
 
 Program::~Program()
 {
     m_form1.reset();
     m_form2.reset();
+    Guard::setDefaultHandling(nullptr);
     s_instance = nullptr;
 }
 
@@ -43,6 +47,7 @@ Program &Program::instance()
 void Program::start()
 {
     m_form2 = std::make_unique<Form2>(*m_resolver);
+    m_form2->HandOff = [this] { handOffToDownloader(); };
     guard([this] { m_form2->Form_Load(); });
     m_form2->show();
 }
@@ -94,10 +99,4 @@ void Program::defaultHandling(int number, const QString &description)
     // for the rest of the process, so only this one is asked to end.
     if (m_running)
         QCoreApplication::exit(1);
-}
-
-void Program::endAtOnce() noexcept
-{
-    std::fputs("tarvik-downloader: cannot report a failure; ending\n", stderr);
-    std::_Exit(1);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Failure.h"
+#include "base/Guard.h"
 
 #include <QString>
 
@@ -45,7 +45,6 @@ public:
     // through their unload and ends the program with a non-zero status.
     void defaultHandling(int number, const QString &description);
     bool failed() const { return m_failed; }
-    [[noreturn]] static void endAtOnce() noexcept;
 
 private:
     std::shared_ptr<const PortResolver> m_resolver;
@@ -54,27 +53,3 @@ private:
     bool m_failed = false;
     bool m_running = false; // exec() runs the program's event loop
 };
-
-// Every event procedure is entered through this: no exception ever crosses
-// the event loop. An interrupted exchange (its window closed) ends quietly;
-// any other failure goes to the default handling.
-template <typename Procedure>
-void guard(Procedure &&procedure) noexcept
-{
-    try {
-        try {
-            procedure();
-        } catch (const ExchangeInterrupted &) {
-        } catch (const Failure &failure) {
-            Program::instance().defaultHandling(failure.number(), failure.description());
-        } catch (const std::exception &error) {
-            Program::instance().defaultHandling(FailureNumber::Internal, QString::fromLocal8Bit(error.what()));
-        } catch (...) {
-            Program::instance().defaultHandling(FailureNumber::Internal, QStringLiteral("Unknown failure"));
-        }
-    } catch (...) {
-        // The report itself failed (out of memory, say): end without a core
-        // dump; the system closes the ports with the process.
-        Program::endAtOnce();
-    }
-}

@@ -1,11 +1,11 @@
 #include "bench/BenchSupport.h"
 
-#include "app/Module1.h"
+#include "ui/Module1.h"
 #include "app/Program.h"
-#include "app/TickWait.h"
+#include "engine/TickWait.h"
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
-#include "ui/EventPump.h"
+#include "base/EventPump.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -58,15 +58,15 @@ double median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-void busyWait(QTimer &timer, const QByteArray &watched, qint16 timeSpan)
+void busyWait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 timeSpan)
 {
     timer.start();
-    while (Module1::TickCount < timeSpan) {
+    while (tickCount < timeSpan) {
         EventPump::processPending();
         if (watched == TickWait::EarlyEndReply)
             break;
     }
-    Module1::TickCount = 0;
+    tickCount = 0;
     timer.stop();
 }
 

@@ -39,7 +39,7 @@ double median(std::vector<double> values);
 // The wait as a literal busy loop, the reference for the program's waits:
 // test, process events, test again, never sleeping, for timeSpan ticks of
 // `timer` (which must count TickCount up) or until `watched` reads "OK!".
-void busyWait(QTimer &timer, const QByteArray &watched, qint16 timeSpan);
+void busyWait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 timeSpan);
 
 // One row of the table: figure | value | reference | ratio.
 void row(const QString &figure, const QString &value, const QString &reference, const QString &ratio);

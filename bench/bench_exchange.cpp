@@ -16,7 +16,7 @@
 
 #include "bench/BenchSupport.h"
 
-#include "app/TickWait.h"
+#include "engine/TickWait.h"
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
 #include "sim/SimulatedDevice.h"
@@ -146,14 +146,15 @@ double sharePercent(double cpuSeconds, double wallMs)
 double busyLoopPercent(int count)
 {
     QTimer timer;
+    qint16 ticks = 0;
     TickWait::configureTimer(timer);
-    QObject::connect(&timer, &QTimer::timeout, &timer, [] { TickWait::addTick(); });
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&ticks] { TickWait::addTick(ticks); });
     const QByteArray nothing;
     std::vector<double> shares;
     for (int i = 0; i < count; ++i) {
         const double cpuBefore = processCpuSeconds();
         const Clock::time_point start = Clock::now();
-        busyWait(timer, nothing, 2);
+        busyWait(timer, ticks, nothing, 2);
         shares.push_back(sharePercent(processCpuSeconds() - cpuBefore, msBetween(start, Clock::now())));
     }
     return median(shares);

@@ -9,7 +9,7 @@
 
 #include "bench/BenchSupport.h"
 
-#include "downloader/FirmwareFile.h"
+#include "engine/FirmwareFile.h"
 #include "downloader/Form1.h"
 
 #include <QApplication>

@@ -3,7 +3,7 @@
 //
 // Prints one Markdown table row per figure: name | value | reference | ratio.
 
-#include "app/TickWait.h"
+#include "engine/TickWait.h"
 #include "bench/BenchSupport.h"
 
 #include <QCoreApplication>
@@ -37,15 +37,16 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     QTimer timer;
+    qint16 ticks = 0;
     TickWait::configureTimer(timer);
-    QObject::connect(&timer, &QTimer::timeout, &application, [] { TickWait::addTick(); });
+    QObject::connect(&timer, &QTimer::timeout, &application, [&ticks] { TickWait::addTick(ticks); });
     const QByteArray nothing;
-    const bool notInterrupted = false;
+    const std::atomic<bool> notInterrupted = false;
 
     std::vector<double> wait, busy;
     for (int i = 0; i < runs; ++i) {
-        wait.push_back(cpuShare([&] { TickWait::wait(timer, nothing, 12, notInterrupted); }));
-        busy.push_back(cpuShare([&] { busyWait(timer, nothing, 12); }));
+        wait.push_back(cpuShare([&] { TickWait::wait(timer, ticks, nothing, 12, notInterrupted); }));
+        busy.push_back(cpuShare([&] { busyWait(timer, ticks, nothing, 12); }));
     }
     const double w = median(wait);
     const double b = median(busy);

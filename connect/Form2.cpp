@@ -1,8 +1,8 @@
 #include "connect/Form2.h"
 
-#include "app/Module1.h"
-#include "app/Program.h"
-#include "app/TickWait.h"
+#include "ui/Module1.h"
+#include "base/Guard.h"
+#include "engine/TickWait.h"
 #include "connect/PortEntry.h"
 #include "serial/PortResolver.h"
 #include "ui/CommandButton.h"
@@ -176,7 +176,8 @@ void Form2::Command1_Click()
             Dialogs::showInformation(this, QStringLiteral("No Action"));
             return;
         }
-        Program::instance().handOffToDownloader();
+        if (HandOff)
+            HandOff();
     } catch (const Failure &failure) {
         // Leave the window ready for another try, whatever went wrong.
         if (MSComm1.PortOpen())
@@ -189,10 +190,10 @@ void Form2::Command1_Click()
 
 void Form2::Timer1_Timer()
 {
-    TickWait::addTick();
+    TickWait::addTick(Module1::TickCount);
 }
 
 void Form2::TimeDelay(qint16 TimeSpan)
 {
-    TickWait::wait(Timer1, ProbeReply, TimeSpan, m_unloaded);
+    TickWait::wait(Timer1, Module1::TickCount, ProbeReply, TimeSpan, m_unloaded);
 }

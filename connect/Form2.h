@@ -6,6 +6,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
+#include <functional>
+
 class PortResolver;
 class QComboBox;
 class QGroupBox;
@@ -49,6 +52,10 @@ public:
     // What the last probe received; its waits end early while it reads "OK!".
     QByteArray ProbeReply;
 
+    // Called when the device answered the probe: the program opens the
+    // downloader window on the port and at the rate the probe found.
+    std::function<void()> HandOff;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -57,5 +64,5 @@ private:
     void buildLayout();
 
     const PortResolver &m_resolver;
-    bool m_unloaded = false;
+    std::atomic<bool> m_unloaded = false;
 };

@@ -1,6 +1,6 @@
 #include "demo/Autopilot.h"
 
-#include "app/Module1.h"
+#include "ui/Module1.h"
 #include "app/Program.h"
 #include "connect/Form2.h"
 #include "downloader/Form1.h"

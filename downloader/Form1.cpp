@@ -1,10 +1,10 @@
 #include "downloader/Form1.h"
 
-#include "app/Module1.h"
-#include "app/Program.h"
-#include "app/TickWait.h"
-#include "downloader/Evaluation.h"
-#include "downloader/FirmwareFile.h"
+#include "ui/Module1.h"
+#include "base/Guard.h"
+#include "engine/TickWait.h"
+#include "engine/Evaluation.h"
+#include "engine/FirmwareFile.h"
 #include "ui/CommandButton.h"
 #include "ui/Dialogs.h"
 #include "ui/Look.h"
@@ -135,12 +135,12 @@ void Form1::MSComm1_OnComm()
 
 void Form1::Timer1_Timer()
 {
-    TickWait::addTick();
+    TickWait::addTick(Module1::TickCount);
 }
 
 void Form1::TimeDelay(qint16 TimeSpan)
 {
-    TickWait::wait(Timer1, RxBuffer, TimeSpan, m_unloaded);
+    TickWait::wait(Timer1, Module1::TickCount, RxBuffer, TimeSpan, m_unloaded);
 }
 
 void Form1::showResult(QLabel *indicator, bool passed)

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
+
 #include <array>
 
 class PortResolver;
@@ -61,5 +63,5 @@ private:
     void buildLayout();
     void showResult(QLabel *indicator, bool passed);
 
-    bool m_unloaded = false;
+    std::atomic<bool> m_unloaded = false;
 };

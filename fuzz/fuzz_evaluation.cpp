@@ -5,7 +5,7 @@
 
 #include "fuzz/Check.h"
 
-#include "downloader/Evaluation.h"
+#include "engine/Evaluation.h"
 
 #include <cstddef>
 #include <cstdint>

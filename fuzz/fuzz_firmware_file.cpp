@@ -4,7 +4,7 @@
 
 #include "fuzz/Check.h"
 
-#include "downloader/FirmwareFile.h"
+#include "engine/FirmwareFile.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "serial/SerialControl.h"
 
 #include "serial/PortResolver.h"
-#include "ui/EventPump.h"
+#include "base/EventPump.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

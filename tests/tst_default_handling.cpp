@@ -5,7 +5,7 @@
 
 #include "support/SimFixture.h"
 
-#include "app/Module1.h"
+#include "ui/Module1.h"
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
 

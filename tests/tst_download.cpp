@@ -3,7 +3,7 @@
 
 #include "support/SimFixture.h"
 
-#include "app/Module1.h"
+#include "ui/Module1.h"
 #include "downloader/Form1.h"
 
 #include <QElapsedTimer>

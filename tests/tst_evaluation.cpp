@@ -3,7 +3,7 @@
 
 #include "support/SimFixture.h"
 
-#include "downloader/Evaluation.h"
+#include "engine/Evaluation.h"
 #include "downloader/Form1.h"
 
 #include <QLabel>

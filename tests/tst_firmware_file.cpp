@@ -3,7 +3,7 @@
 
 #include "support/SimFixture.h"
 
-#include "downloader/FirmwareFile.h"
+#include "engine/FirmwareFile.h"
 #include "downloader/Form1.h"
 
 #include <QApplication>

@@ -5,7 +5,7 @@
 #include "serial/SerialControl.h"
 #include "serial/SerialSettings.h"
 #include "sim/SimulatedDevice.h"
-#include "app/Module1.h"
+#include "ui/Module1.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

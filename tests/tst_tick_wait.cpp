@@ -1,8 +1,7 @@
 // The tick timer and the cooperative wait, on the real Qt event loop.
 
-#include "app/Failure.h"
-#include "app/Module1.h"
-#include "app/TickWait.h"
+#include "base/Failure.h"
+#include "engine/TickWait.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -15,20 +14,21 @@ class TickWaitTest : public QObject
 private:
     QTimer m_timer;
     QByteArray m_watched;
-    bool m_interrupted = false;
+    std::atomic<bool> m_interrupted = false;
+    qint16 m_ticks = 0;
 
     // Runs a wait and returns how long it took in milliseconds.
     qint64 timedWait(qint16 timeSpan)
     {
         QElapsedTimer clock;
         clock.start();
-        TickWait::wait(m_timer, m_watched, timeSpan, m_interrupted);
+        TickWait::wait(m_timer, m_ticks, m_watched, timeSpan, m_interrupted);
         return clock.elapsed();
     }
 
     void verifyIdle()
     {
-        QCOMPARE(Module1::TickCount, qint16(0));
+        QCOMPARE(m_ticks, qint16(0));
         QVERIFY(!m_timer.isActive());
     }
 
@@ -36,10 +36,10 @@ private slots:
     void init()
     {
         TickWait::configureTimer(m_timer);
-        connect(&m_timer, &QTimer::timeout, this, [] { TickWait::addTick(); });
+        connect(&m_timer, &QTimer::timeout, this, [this] { TickWait::addTick(m_ticks); });
         m_watched.clear();
         m_interrupted = false;
-        Module1::TickCount = 0;
+        m_ticks = 0;
     }
 
     void cleanup() { m_timer.disconnect(this); }
@@ -108,22 +108,22 @@ private slots:
 
     void tickAdditionNeverWraps()
     {
-        Module1::TickCount = 32766;
-        TickWait::addTick();
-        QCOMPARE(Module1::TickCount, qint16(32767));
+        m_ticks = 32766;
+        TickWait::addTick(m_ticks);
+        QCOMPARE(m_ticks, qint16(32767));
         try {
-            TickWait::addTick();
+            TickWait::addTick(m_ticks);
             QFAIL("no overflow raised");
         } catch (const Failure &failure) {
             QCOMPARE(failure.number(), FailureNumber::Overflow);
         }
-        QCOMPARE(Module1::TickCount, qint16(32767));
+        QCOMPARE(m_ticks, qint16(32767));
     }
 
     void earlyEndPastTheLimitIsAnOverflow()
     {
         m_watched = "OK!";
-        QVERIFY_THROWS_EXCEPTION(Failure, TickWait::wait(m_timer, m_watched, 32767, m_interrupted));
+        QVERIFY_THROWS_EXCEPTION(Failure, TickWait::wait(m_timer, m_ticks, m_watched, 32767, m_interrupted));
         verifyIdle();
     }
 
@@ -132,7 +132,7 @@ private slots:
         QTimer::singleShot(100, this, [this] { m_interrupted = true; });
         QElapsedTimer clock;
         clock.start();
-        QVERIFY_THROWS_EXCEPTION(ExchangeInterrupted, TickWait::wait(m_timer, m_watched, 12, m_interrupted));
+        QVERIFY_THROWS_EXCEPTION(ExchangeInterrupted, TickWait::wait(m_timer, m_ticks, m_watched, 12, m_interrupted));
         QVERIFY(clock.elapsed() < 450);
         verifyIdle();
     }

@@ -1,4 +1,4 @@
-#include "downloader/Evaluation.h"
+#include "engine/Evaluation.h"
 
 Outcome evaluate(const QString &fileCheckCaption, const QByteArray &rxBuffer, const QString &pending)
 {

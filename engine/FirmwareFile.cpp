@@ -1,4 +1,4 @@
-#include "downloader/FirmwareFile.h"
+#include "engine/FirmwareFile.h"
 
 #include <QFile>
 

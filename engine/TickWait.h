@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <atomic>
+
 class QTimer;
 
 // The tick timer and the cooperative wait that pace every serial exchange.
@@ -17,13 +19,14 @@ inline const QByteArray EarlyEndReply = QByteArrayLiteral("OK!");
 // Sets up a window's Timer1: a precise 500 ms period, stopped.
 void configureTimer(QTimer &timer);
 
-// One tick: TickCount + 1. Passing 32767 raises an overflow failure.
-void addTick();
+// One tick: tickCount + 1. Passing 32767 raises an overflow failure.
+void addTick(qint16 &tickCount);
 
-// Waits timeSpan ticks of `timer`, handling events meanwhile, and ends early
-// in the cycle in which `watched` reads exactly "OK!". Afterwards TickCount
-// is 0 and the timer stopped. When `interrupted` becomes true during the wait
+// Waits timeSpan ticks of `timer` (its handler counts them in `tickCount`),
+// handling events meanwhile, and ends early in the cycle in which `watched`
+// reads exactly "OK!". Afterwards tickCount is 0 and the timer stopped. When `interrupted` becomes true during the wait
 // (the window was closed), throws ExchangeInterrupted.
-void wait(QTimer &timer, const QByteArray &watched, qint16 timeSpan, const bool &interrupted);
+void wait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 timeSpan,
+          const std::atomic<bool> &interrupted);
 
 } // namespace TickWait

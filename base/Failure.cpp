@@ -1,4 +1,4 @@
-#include "app/Failure.h"
+#include "base/Failure.h"
 
 Failure::Failure(int number, const QString &description)
     : std::runtime_error(QStringLiteral("%1: %2").arg(number).arg(description).toStdString())

@@ -1,8 +1,7 @@
-#include "app/TickWait.h"
+#include "engine/TickWait.h"
 
-#include "app/Failure.h"
-#include "app/Module1.h"
-#include "ui/EventPump.h"
+#include "base/Failure.h"
+#include "base/EventPump.h"
 
 #include <QTimer>
 
@@ -24,9 +23,10 @@ qint16 checkedIncrement(qint16 value)
 struct WaitEnd
 {
     QTimer &timer;
+    qint16 &tickCount;
     ~WaitEnd()
     {
-        Module1::TickCount = 0;
+        tickCount = 0;
         timer.stop();
     }
 };
@@ -41,18 +41,19 @@ void configureTimer(QTimer &timer)
     timer.stop();
 }
 
-void addTick()
+void addTick(qint16 &tickCount)
 {
-    Module1::TickCount = checkedIncrement(Module1::TickCount);
+    tickCount = checkedIncrement(tickCount);
 }
 
-void wait(QTimer &timer, const QByteArray &watched, qint16 timeSpan, const bool &interrupted)
+void wait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 timeSpan,
+          const std::atomic<bool> &interrupted)
 {
     // The timer's period starts now, so the first tick comes 500 ms later.
     timer.start();
-    WaitEnd end{timer};
+    WaitEnd end{timer, tickCount};
 
-    qint16 ticks = Module1::TickCount;
+    qint16 ticks = tickCount;
     bool firstCycle = true;
     while (ticks < timeSpan) {
         // The first cycle must not block: a reply that is already there ends
@@ -68,11 +69,11 @@ void wait(QTimer &timer, const QByteArray &watched, qint16 timeSpan, const bool 
         if (interrupted)
             throw ExchangeInterrupted();
         if (watched == EarlyEndReply) {
-            Module1::TickCount = checkedIncrement(timeSpan);
-            ticks = Module1::TickCount;
+            tickCount = checkedIncrement(timeSpan);
+            ticks = tickCount;
             continue;
         }
-        ticks = Module1::TickCount;
+        ticks = tickCount;
     }
 }
 
