@@ -23,7 +23,6 @@ Program::Program(std::shared_ptr<const PortResolver> resolver)
     // A fresh start: the shared values at their initial values.
     Module1::PortNumber = 0;
     Module1::BaudRate.clear();
-    Module1::TickCount = 0;
     QApplication::setQuitOnLastWindowClosed(true);
     Guard::setDefaultHandling([](int number, const QString &description) {
         Program::instance().defaultHandling(number, description);

@@ -2,7 +2,6 @@
 
 #include "ui/Module1.h"
 #include "base/Guard.h"
-#include "engine/TickWait.h"
 #include "connect/PortEntry.h"
 #include "serial/PortResolver.h"
 #include "ui/CommandButton.h"
@@ -20,22 +19,23 @@
 #include <QPushButton>
 #include <QToolTip>
 
-const QStringList Form2::Rates = {QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
-                                  QStringLiteral("57600"), QStringLiteral("115200")};
-
-namespace {
-const QByteArray ProbeRequest = QByteArrayLiteral("!");
-const QByteArray ProbeAnswer = QByteArrayLiteral("!");
-} // namespace
 
 Form2::Form2(const PortResolver &resolver, QWidget *parent)
     : QWidget(parent)
-    , MSComm1(resolver)
+    , m_link(resolver)
+    , Timer1(m_link.timer())
+    , MSComm1(m_link.serial())
+    , TickCount(m_link.tickCount())
+    , ProbeReply(m_link.received())
     , m_resolver(resolver)
 {
     buildLayout();
-    TickWait::configureTimer(Timer1);
-    connect(&Timer1, &QTimer::timeout, this, [this] { guard([this] { Timer1_Timer(); }); });
+    // Each rate is shown as it is tried, and is the rate the downloader uses
+    // when the device answers at it.
+    connect(&m_link, &DeviceLink::rateTried, this, [this](int index) {
+        Combo1->setCurrentIndex(index);
+        Module1::BaudRate = Combo1->currentText();
+    });
     connect(Command1, &QPushButton::clicked, this, [this] { guard([this] { Command1_Click(); }); });
     Text1->installEventFilter(this);
 }
@@ -88,7 +88,7 @@ void Form2::Form_Load()
 
 void Form2::Form_Unload()
 {
-    m_unloaded = true;
+    m_link.requestStop();
     if (MSComm1.PortOpen())
         MSComm1.setPortOpen(false);
 }
@@ -101,7 +101,9 @@ void Form2::closeEvent(QCloseEvent *event)
 
 bool Form2::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == Text1 && event->type() == QEvent::KeyRelease
+    // While a probe runs the box takes no input: the probe keeps the number
+    // it opened, and the downloader opens that number too.
+    if (watched == Text1 && event->type() == QEvent::KeyRelease && Text1->isEnabled()
         && !static_cast<QKeyEvent *>(event)->isAutoRepeat()) {
         guard([this] { Text1_KeyUp(); });
     }
@@ -151,49 +153,49 @@ void Form2::Text1_KeyUp()
 
 void Form2::Command1_Click()
 {
+    const qint16 probedPort = Module1::PortNumber;
+    const auto takeInput = [this](bool enabled) {
+        Command1->setEnabled(enabled);
+        Text1->setEnabled(enabled);
+        Combo1->setEnabled(enabled);
+    };
     try {
-        MSComm1.setCommPort(Module1::PortNumber);
-        MSComm1.setPortOpen(true);
-        qint16 pass = 0;
-        Command1->setEnabled(false);
-        // Any byte received ends the stepping: the device answered at the
-        // rate of the pass before, or something else is on the line.
-        while (MSComm1.InBufferCount() == 0) {
-            Combo1->setCurrentIndex(pass);
-            Module1::BaudRate = Combo1->currentText();
-            MSComm1.setSettings(SerialSettings::forRate(Module1::BaudRate));
-            TimeDelay(1);
-            MSComm1.Output(ProbeRequest);
-            TimeDelay(1);
-            if (++pass == Rates.size())
-                break;
-        }
-        ProbeReply = MSComm1.Input();
-        MSComm1.setPortOpen(false);
-        Command1->setEnabled(true);
-
-        if (ProbeReply != ProbeAnswer) {
+        takeInput(false);
+        const DeviceLink::ProbeResult result = m_link.probe(probedPort, Rates);
+        takeInput(true);
+        if (!result.answered()) {
             Dialogs::showInformation(this, QStringLiteral("No Action"));
             return;
         }
+        Module1::PortNumber = probedPort;
         if (HandOff)
             HandOff();
     } catch (const Failure &failure) {
         // Leave the window ready for another try, whatever went wrong.
         if (MSComm1.PortOpen())
             MSComm1.setPortOpen(false);
-        Command1->setEnabled(true);
+        takeInput(true);
         if (failure.number() == SerialError::InvalidPortNumber)
             Dialogs::showInformation(this, QStringLiteral("Comport Number Error"));
+        else
+            Dialogs::showInformation(this, openFailureMessage(failure));
     }
 }
 
-void Form2::Timer1_Timer()
+QString Form2::openFailureMessage(const Failure &failure)
 {
-    TickWait::addTick(Module1::TickCount);
+    switch (failure.number()) {
+    case SerialError::PortInUse:
+    case SerialError::NoPermission:
+        return failure.description();
+    default:
+        return QStringLiteral("The port %1 failed while probing. Check the cable and the device, "
+                              "then try again. (%2)")
+            .arg(MSComm1.devicePath(), failure.description());
+    }
 }
 
 void Form2::TimeDelay(qint16 TimeSpan)
 {
-    TickWait::wait(Timer1, Module1::TickCount, ProbeReply, TimeSpan, m_unloaded);
+    m_link.wait(TimeSpan);
 }

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "engine/DeviceLink.h"
 #include "serial/SerialControl.h"
 
 #include <QByteArray>
 #include <QTimer>
 #include <QWidget>
 
-#include <atomic>
 #include <functional>
 
 class PortResolver;
@@ -30,7 +30,6 @@ public:
     void Form_Unload();
     void Text1_KeyUp();
     void Command1_Click();
-    void Timer1_Timer();
     void TimeDelay(qint16 TimeSpan);
 
     // The port-number box's tool tip for its text `text`: the device the
@@ -38,7 +37,7 @@ public:
     static QString portToolTip(const QString &text, const PortResolver &resolver);
 
     // The rates the probe tries, in the order it tries them.
-    static const QStringList Rates;
+    static inline const QStringList &Rates = DeviceLink::ProbeRates;
 
     QGroupBox *Frame1;
     QPushButton *Command1;
@@ -46,11 +45,18 @@ public:
     QLabel *Label1;
     QComboBox *Combo1;
     QLabel *Label2;
-    QTimer Timer1;
-    SerialControl MSComm1;
+
+private:
+    // The probe runs on this link; the members below are views of its parts.
+    DeviceLink m_link;
+
+public:
+    QTimer &Timer1;
+    SerialControl &MSComm1;
+    qint16 &TickCount; // ticks of the running wait, 0 when none runs
 
     // What the last probe received; its waits end early while it reads "OK!".
-    QByteArray ProbeReply;
+    QByteArray &ProbeReply;
 
     // Called when the device answered the probe: the program opens the
     // downloader window on the port and at the rate the probe found.
@@ -62,7 +68,8 @@ protected:
 
 private:
     void buildLayout();
+    // The sentence an operator can act on for a port that could not be used.
+    QString openFailureMessage(const Failure &failure);
 
     const PortResolver &m_resolver;
-    std::atomic<bool> m_unloaded = false;
 };

@@ -2,7 +2,6 @@
 
 #include "ui/Module1.h"
 #include "base/Guard.h"
-#include "engine/TickWait.h"
 #include "engine/Evaluation.h"
 #include "engine/FirmwareFile.h"
 #include "ui/CommandButton.h"
@@ -13,11 +12,11 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 
 namespace {
 
-const QString DownloadSettings = QStringLiteral("115200,n,8,1");
 const QString ReadyPrompt = QStringLiteral("Push <Download Flash> for next one");
 const QString PassCaption = QStringLiteral("Pass!");
 const QString FailCaption = QStringLiteral("Fail");
@@ -46,12 +45,40 @@ QLabel *makeLabel(const QString &caption, QWidget *parent, const QFont &font, co
 
 Form1::Form1(const PortResolver &resolver, QWidget *parent)
     : QWidget(parent)
-    , MSComm1(resolver)
+    , m_link(resolver)
+    , Timer1(m_link.timer())
+    , MSComm1(m_link.serial())
+    , TickCount(m_link.tickCount())
+    , RxBuffer(m_link.received())
 {
     buildLayout();
-    TickWait::configureTimer(Timer1);
-    connect(&Timer1, &QTimer::timeout, this, [this] { guard([this] { Timer1_Timer(); }); });
-    connect(&MSComm1, &SerialControl::OnComm, this, [this] { guard([this] { MSComm1_OnComm(); }); });
+    // The port stays open while the window is, and everything the device
+    // sends is kept for the next evaluation.
+    m_link.setCollecting(true);
+    connect(&m_link, &DeviceLink::stepReached, this, [this](DeviceLink::Step step) {
+        switch (step) {
+        case DeviceLink::Step::SendingImage:
+            Pending = QStringLiteral("?");
+            ImageProgress->setValue(0);
+            ImageProgress->show();
+            break;
+        case DeviceLink::Step::AwaitingVerdict:
+            ImageProgress->hide();
+            break;
+        case DeviceLink::Step::VersionNoAnswer:
+            Dialogs::showInformation(this, QStringLiteral("No Action"));
+            break;
+        case DeviceLink::Step::VersionAnswered:
+            Label5->setText(QString());
+            break;
+        case DeviceLink::Step::SendingCommands:
+            break;
+        }
+    });
+    connect(&m_link, &DeviceLink::imageProgress, this, [this](qint64 sent, qint64 total) {
+        // Per mille: an image of any size fits the bar's int range.
+        ImageProgress->setValue(total > 0 ? static_cast<int>(sent * 1000 / total) : 1000);
+    });
     connect(Command2, &QPushButton::clicked, this, [this] { guard([this] { Command2_Click(); }); });
     connect(Command3, &QPushButton::clicked, this, [this] { guard([this] { Command3_Click(); }); });
     connect(Command7, &QPushButton::clicked, this, [this] { guard([this] { Command7_Click(); }); });
@@ -71,6 +98,14 @@ void Form1::buildLayout()
     Label2 = makeLabel(QStringLiteral("Open File"), Frame2, Look::controlFont(18), Look::LightPink, centred,
                        QStringLiteral("Prompt"));
     Twips::place(Label2, 240, 480, 7815, 615);
+
+    // In the frame's room below the prompt, as wide as the prompt.
+    ImageProgress = new QProgressBar(Frame2);
+    ImageProgress->setRange(0, 1000);
+    ImageProgress->setTextVisible(false);
+    ImageProgress->setAccessibleName(QStringLiteral("Image sent"));
+    Twips::place(ImageProgress, 240, 1110, 7815, 75);
+    ImageProgress->hide();
 
     Label3[0] = makeLabel(QString(), this, Look::controlFont(24), Look::LightYellow, centred,
                           QStringLiteral("File check result"));
@@ -104,8 +139,8 @@ void Form1::buildLayout()
 
 void Form1::Form_Load()
 {
-    m_unloaded = false;
-    Module1::TickCount = 0;
+    m_link.clearStop();
+    TickCount = 0;
     Label3[0]->setText(QString());
     Label3[1]->setText(QString());
     Label2->setText(QStringLiteral("Open File"));
@@ -116,7 +151,7 @@ void Form1::Form_Load()
 
 void Form1::Form_Unload()
 {
-    m_unloaded = true;
+    m_link.requestStop();
     if (MSComm1.PortOpen())
         MSComm1.setPortOpen(false);
 }
@@ -127,20 +162,9 @@ void Form1::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
-void Form1::MSComm1_OnComm()
-{
-    if (MSComm1.CommEvent() == SerialControl::ReceiveEvent)
-        RxBuffer.append(MSComm1.Input());
-}
-
-void Form1::Timer1_Timer()
-{
-    TickWait::addTick(Module1::TickCount);
-}
-
 void Form1::TimeDelay(qint16 TimeSpan)
 {
-    TickWait::wait(Timer1, Module1::TickCount, RxBuffer, TimeSpan, m_unloaded);
+    m_link.wait(TimeSpan);
 }
 
 void Form1::showResult(QLabel *indicator, bool passed)
@@ -176,28 +200,14 @@ void Form1::Command3_Click()
     Label2->setText(QStringLiteral("Please Wait"));
     Command3->setEnabled(false);
     Command7->setEnabled(false);
-
-    MSComm1.setSettings(SerialSettings::forRate(Module1::BaudRate));
-    TimeDelay(1);
-    MSComm1.Output(QByteArrayLiteral("dl"));
-    TimeDelay(1);
-    // The device takes the image at 115200 baud whatever rate it answered at.
-    MSComm1.setSettings(DownloadSettings);
-    TimeDelay(1);
-    MSComm1.Output(QByteArrayLiteral("e"));
-    TimeDelay(2);
-    // Whatever the device said to the commands is not its verdict on the image.
-    RxBuffer.clear();
-    Pending = QStringLiteral("?");
-    // Returns when the image has left the port, so the device's 12 ticks to
-    // answer start at its last byte, however long the image is.
-    MSComm1.Output(FileText);
-    TimeDelay(12);
+    // Pending turns "?" and the progress shows as the image starts.
+    m_link.download(Module1::BaudRate, FileText);
     process();
 }
 
 void Form1::process()
 {
+    ImageProgress->hide();
     const auto fail = [this] {
         Label2->setText(QStringLiteral("Communication Fail"));
         showResult(Label3[1], false);
@@ -249,24 +259,10 @@ void Form1::Command7_Click()
     Command2->setEnabled(false);
 
     Label5->setText(VersionUnknown);
-    // The answer is a byte, read here; it must not flow into RxBuffer.
-    MSComm1.setInputMode(1);
-    MSComm1.setRThreshold(0);
-    // After a download the port is at 115200; the device answers at its own rate.
-    MSComm1.setSettings(SerialSettings::forRate(Module1::BaudRate));
-    TimeDelay(1);
-    MSComm1.Output(QByteArrayLiteral("r"));
-    TimeDelay(1);
-    if (MSComm1.InBufferCount() == 0) {
-        Dialogs::showInformation(this, QStringLiteral("No Action"));
-    } else {
-        const QByteArray answer = MSComm1.Input();
-        Label5->setText(QString());
-        TimeDelay(1);
-        Label5->setText(QStringLiteral("MCU Version %1").arg(static_cast<quint8>(answer.at(0))));
-    }
-    MSComm1.setInputMode(0);
-    MSComm1.setRThreshold(1);
+    // "No Action" shows, or the caption blanks for a tick, inside the query.
+    const std::optional<quint8> version = m_link.queryVersion(Module1::BaudRate);
+    if (version)
+        Label5->setText(QStringLiteral("MCU Version %1").arg(*version));
 
     Command7->setEnabled(true);
     Command3->setEnabled(downloadWasEnabled);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/DeviceLink.h"
 #include "serial/SerialControl.h"
 
 #include <QByteArray>
@@ -7,13 +8,13 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <atomic>
 
 #include <array>
 
 class PortResolver;
 class QGroupBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 
 // The downloader window, "Tarvik Downloader": load a firmware file, send it to
@@ -30,8 +31,6 @@ public:
     void Command2_Click();
     void Command3_Click();
     void Command7_Click();
-    void MSComm1_OnComm();
-    void Timer1_Timer();
     void TimeDelay(qint16 TimeSpan);
     void process();
 
@@ -49,12 +48,22 @@ public:
     QLabel *Label2;
     QGroupBox *Frame2;
     QGroupBox *Frame3;
-    QTimer Timer1;
-    SerialControl MSComm1;
+    // Under the prompt, only while the image is on the wire: its share that
+    // has left the port.
+    QProgressBar *ImageProgress;
 
-    QByteArray FileText; // the image as it is sent: every line followed by CR
-    QString Pending;     // "?" while a download waits for its verdict
-    QByteArray RxBuffer; // everything received since it was last cleared
+private:
+    // The exchanges run on this link; the members below are views of its parts.
+    DeviceLink m_link;
+
+public:
+    QTimer &Timer1;
+    SerialControl &MSComm1;
+    qint16 &TickCount; // ticks of the running wait, 0 when none runs
+
+    QByteArray FileText;  // the image as it is sent: every line followed by CR
+    QString Pending;      // "?" while a download waits for its verdict
+    QByteArray &RxBuffer; // everything received since it was last cleared
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -63,5 +72,4 @@ private:
     void buildLayout();
     void showResult(QLabel *indicator, bool passed);
 
-    std::atomic<bool> m_unloaded = false;
 };

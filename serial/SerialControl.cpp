@@ -4,10 +4,19 @@
 #include "base/EventPump.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTimer>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <limits>
+
+namespace {
+// How often a long text's progress is reported while it is on the wire.
+constexpr int ProgressIntervalMs = 100;
+} // namespace
 
 SerialControl::SerialControl(const PortResolver &resolver, QObject *parent)
     : QObject(parent)
@@ -50,9 +59,18 @@ void SerialControl::setPortOpen(bool open)
         m_port.clearError();
         if (error == QSerialPort::DeviceNotFoundError)
             throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
+        // QSerialPort gives one error for a device the user may not open and
+        // one another program holds; the device's own access bits tell them
+        // apart.
+        if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES) {
+            throw Failure(SerialError::NoPermission,
+                          QStringLiteral("You may not open the port %1. Ask for your user to be added to "
+                                         "the group \"dialout\", log in again, then try again.")
+                              .arg(path));
+        }
         throw Failure(SerialError::PortInUse,
-                      QStringLiteral("The port %1 cannot be opened: it is held by another program "
-                                     "or not permitted (%2)")
+                      QStringLiteral("The port %1 is in use by another program. Close that program, "
+                                     "then try again. (%2)")
                           .arg(path, reason));
     }
     // Everything the device sends is kept until it is read.
@@ -106,10 +124,29 @@ void SerialControl::Output(const QByteArray &text)
         throw Failure(SerialError::WriteFailed, QStringLiteral("The port refused the text (%1)").arg(reason));
     }
 
+    const qint64 total = text.size();
+    qint64 reported = -1;
+    const auto report = [&](qint64 sent) {
+        if (sent != reported) {
+            reported = sent;
+            emit outputProgress(sent, total);
+        }
+    };
+    report(0);
+
     // Wakes the loop below when the wire time is up, even if nothing else happens.
     QTimer wireTimeUp;
     wireTimeUp.setSingleShot(true);
     wireTimeUp.setTimerType(Qt::PreciseTimer);
+    // Wakes it for the progress and for the stall check of a line that has
+    // stopped taking bytes, which raises no event at all. Short texts end
+    // before it first fires.
+    QTimer progressTick;
+    progressTick.start(ProgressIntervalMs);
+
+    QElapsedTimer sinceLastByteLeft;
+    sinceLastByteLeft.start();
+    qint64 queued = m_port.bytesToWrite();
     while (m_port.bytesToWrite() > 0 || sinceStart.elapsed() < wireTimeMs) {
         if (m_port.bytesToWrite() == 0 && !wireTimeUp.isActive())
             wireTimeUp.start(static_cast<int>(std::max<qint64>(0, wireTimeMs - sinceStart.elapsed())));
@@ -118,7 +155,28 @@ void SerialControl::Output(const QByteArray &text)
             throw *m_failure;
         if (!m_port.isOpen())
             throw ExchangeInterrupted();
+
+        const qint64 stillQueued = m_port.bytesToWrite();
+        if (stillQueued < queued || stillQueued == 0) {
+            queued = stillQueued;
+            sinceLastByteLeft.restart();
+        } else if (sinceLastByteLeft.elapsed() >= StallLimitMs) {
+            // Nothing is going to take the rest: drop it so it does not reach
+            // the device with the next command.
+            m_port.clear(QSerialPort::Output);
+            throw Failure(SerialError::WriteStalled,
+                          QStringLiteral("The port %1 stopped taking bytes: %2 of %3 were not sent")
+                              .arg(m_devicePath)
+                              .arg(stillQueued)
+                              .arg(total));
+        }
+        // What the system has taken is on its way; the wire time says how much
+        // of it has really gone.
+        const qint64 handedOver = total - stillQueued;
+        const qint64 byWireTime = wireTimeMs > 0 ? total * sinceStart.elapsed() / wireTimeMs : total;
+        report(std::min(handedOver, byWireTime));
     }
+    report(total);
 }
 
 qint16 SerialControl::InBufferCount()

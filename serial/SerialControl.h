@@ -14,11 +14,13 @@ class PortResolver;
 // Error numbers of the serial layer.
 namespace SerialError {
 constexpr int InvalidPortNumber = 8002; // the number names no serial port of this machine
-constexpr int PortInUse = 8005;         // already open here, held by another program, or not permitted
+constexpr int PortInUse = 8005;         // already open here, or held by another program
+constexpr int NoPermission = 8006;      // the user may not open the device
 constexpr int PortNotOpen = 8012;       // an operation that needs the open port
 constexpr int SettingsRefused = 8015;   // the port would not take the line settings
 constexpr int PortFailed = 8020;        // the port failed while in use (device unplugged)
 constexpr int WriteFailed = 8021;       // the port refused the text
+constexpr int WriteStalled = 8022;      // the line stopped taking bytes in the middle of a text
 } // namespace SerialError
 
 // One window's serial-port control. Its members are the operations the
@@ -46,8 +48,15 @@ public:
     // Sends every byte in order, nothing added, and returns once the text has
     // left the port: the system has taken every byte and the text's time on
     // the wire at the current rate has passed. Handles events meanwhile, like
-    // a wait. Throws ExchangeInterrupted when the port is closed meanwhile.
+    // a wait, and reports the share that has left through outputProgress.
+    // Throws ExchangeInterrupted when the port is closed meanwhile. When no
+    // byte leaves for StallLimitMs, discards what is still queued and throws
+    // a WriteStalled failure.
     void Output(const QByteArray &text);
+
+    // Twelve ticks of 500 ms, the time a device has to answer an image: a line
+    // that takes no byte for as long as that is not going to take the rest.
+    static constexpr qint64 StallLimitMs = 12 * 500;
 
     qint16 InBufferCount();
     QByteArray Input();
@@ -64,8 +73,14 @@ public:
     // Raises OnComm for the given reason.
     void raiseCommEvent(qint16 event);
 
+    // The device path the last open resolved the port number to.
+    QString devicePath() const { return m_devicePath; }
+
 signals:
     void OnComm();
+    // During Output: how many of the text's bytes have left the port, by the
+    // line's wire time, rising to `total` before Output returns.
+    void outputProgress(qint64 sent, qint64 total);
 
 private:
     void requireUsable();

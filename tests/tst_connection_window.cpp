@@ -11,11 +11,18 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 using namespace std::chrono_literals;
 
@@ -292,21 +299,71 @@ private slots:
         QVERIFY(fixture.device.transcript().isEmpty());
     }
 
-    void portHeldByAnotherProgramEndsThePressSilently()
+    void portHeldByAnotherProgramIsNamed()
     {
         SimFixture fixture;
-        SerialControl otherProgram(*fixture.resolver);
-        otherProgram.setPortOpen(true);
+        QProcess otherProgram;
+        otherProgram.start(QCoreApplication::applicationFilePath(), {"--hold", fixture.device.portPath()});
+        QVERIFY(otherProgram.waitForReadyRead(10000));
+        QCOMPARE(otherProgram.readLine().trimmed(), QByteArray("held"));
         fixture.start();
         fixture.pressTesselDownload();
 
-        QVERIFY(fixture.boxes.texts().isEmpty());
+        const QStringList boxes = fixture.boxes.texts();
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].contains(fixture.device.portPath()) && boxes[0].contains("in use by another program"),
+                 qPrintable(boxes[0]));
         QVERIFY(fixture.form2().Command1->isEnabled());
         QVERIFY(!fixture.form2().MSComm1.PortOpen());
 
-        otherProgram.setPortOpen(false);
+        otherProgram.closeWriteChannel();
+        QVERIFY(otherProgram.waitForFinished(10000));
         fixture.pressTesselDownload();
         QVERIFY(fixture.form1() && fixture.form1()->isVisible());
+    }
+
+    void portWithoutPermissionSaysWhichGroup()
+    {
+        // Root may open any device, so the operator's side runs as an
+        // unprivileged user in a child.
+        QProcess child;
+        QStringList command{QCoreApplication::applicationFilePath(), "--no-permission-child"};
+        if (::geteuid() == 0)
+            command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+        child.start(command.takeFirst(), command);
+        QVERIFY(child.waitForFinished(30000));
+        const QString output = QString::fromLocal8Bit(child.readAllStandardOutput() + child.readAllStandardError());
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, qPrintable(output));
+        QVERIFY2(output.contains("box: You may not open the port /dev/pts/") && output.contains("\"dialout\""),
+                 qPrintable(output));
+        QVERIFY2(output.contains("ready again: 1"), qPrintable(output));
+    }
+
+    void typingDuringTheProbeChangesNothing()
+    {
+        SimFixture fixture;
+        SimulatedDevice otherDevice;
+        fixture.resolver->assign(2, otherDevice.portPath());
+        fixture.device.setOwnRate(38400);
+        fixture.start();
+        Form2 &window = fixture.form2();
+
+        bool boxTookInput = true;
+        QTimer::singleShot(700, &window, [&] {
+            boxTookInput = window.Text1->isEnabled() || window.Combo1->isEnabled();
+            QTest::keyClick(window.Text1, Qt::Key_Backspace);
+            QTest::keyClicks(window.Text1, "2");
+        });
+        fixture.pressTesselDownload();
+
+        QVERIFY(!boxTookInput);
+        Form1 *downloader = fixture.form1();
+        QVERIFY(downloader && downloader->isVisible());
+        QCOMPARE(downloader->MSComm1.CommPort(), qint16(1));
+        QCOMPARE(downloader->MSComm1.devicePath(), fixture.device.portPath());
+        QCOMPARE(Module1::BaudRate, QStringLiteral("38400"));
+        QCOMPARE(window.Text1->text(), QStringLiteral("1"));
+        QVERIFY(otherDevice.transcript().isEmpty());
     }
 
     void failedLoadKeepsTheConnectionWindow()
@@ -354,7 +411,7 @@ private slots:
         QVERIFY(window.Command7->isEnabled());
         QVERIFY(!window.Command3->isEnabled());
         QVERIFY(window.MSComm1.PortOpen());
-        QCOMPARE(Module1::TickCount, qint16(0));
+        QCOMPARE(window.TickCount, qint16(0));
         QCOMPARE(controlsWithoutAccessibleName(&window), QStringList());
 
         // The device talks before any file is loaded (the port is still at
@@ -369,5 +426,49 @@ private slots:
     }
 };
 
-QTEST_MAIN(ConnectionWindowTest)
+namespace {
+
+// Another program holding the port the way serial programs do, until its
+// standard input closes.
+int holdPort(const QString &path)
+{
+    FixedPortResolver resolver;
+    resolver.assign(1, path);
+    SerialControl port(resolver);
+    port.setPortOpen(true);
+    std::puts("held");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}
+
+// The operator without the right to open the device: the simulated device's
+// node loses its permissions before the press.
+int pressWithoutPermission(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    SimFixture fixture;
+    if (::chmod(QFile::encodeName(fixture.device.portPath()).constData(), 0) != 0)
+        return 2;
+    fixture.start();
+    fixture.pressTesselDownload();
+    for (const QString &text : fixture.boxes.texts())
+        std::printf("box: %s\n", qPrintable(text));
+    std::printf("ready again: %d\n", fixture.form2().Command1->isEnabled());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc > 2 && qstrcmp(argv[1], "--hold") == 0)
+        return holdPort(QString::fromLocal8Bit(argv[2]));
+    if (argc > 1 && qstrcmp(argv[1], "--no-permission-child") == 0)
+        return pressWithoutPermission(argc, argv);
+    QApplication application(argc, argv);
+    ConnectionWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_connection_window.moc"

@@ -25,7 +25,7 @@ int runFailingChild(int argc, char *argv[])
     QApplication application(argc, argv);
     SimFixture fixture;
     Form1 &window = fixture.openDownloaderWindow();
-    Module1::TickCount = 32767;
+    window.TickCount = 32767;
     window.Timer1.start();
     const int status = fixture.program->exec();
     for (const MessageBoxCatcher::Box &box : fixture.boxes.boxes())

@@ -184,7 +184,7 @@ private slots:
         QVERIFY(!window.MSComm1.PortOpen());
         QVERIFY(noWindowLeft());
         QVERIFY(fixture.boxes.texts().isEmpty());
-        QCOMPARE(Module1::TickCount, qint16(0));
+        QCOMPARE(window.TickCount, qint16(0));
         QVERIFY(!window.Timer1.isActive());
         if (closeAfterMs < 500)
             QVERIFY(fixture.device.received().isEmpty()); // nothing sent after the close

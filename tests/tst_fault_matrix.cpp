@@ -53,11 +53,11 @@ void verifyEndedByFailure(SimFixture &fixture, Form1 &window, int number)
     QVERIFY(!window.MSComm1.PortOpen());
     QVERIFY(!fixture.form2().MSComm1.PortOpen());
     QVERIFY(noWindowLeft());
-    QCOMPARE(Module1::TickCount, qint16(0));
+    QCOMPARE(window.TickCount, qint16(0));
 }
 
 // A probe that ended by itself and left the connection window ready.
-void verifyProbeEndedQuietly(SimFixture &fixture)
+void verifyProbeLeftReady(SimFixture &fixture)
 {
     QVERIFY(!fixture.form2().MSComm1.PortOpen());
     QVERIFY(fixture.form2().Command1->isEnabled());
@@ -112,8 +112,9 @@ const QList<Row> &rows()
              f.start();
              const qint64 elapsed = timed([&] { f.pressTesselDownload(); });
              QVERIFY(elapsed < 10 * Tick + 500);
-             QVERIFY(f.boxes.texts().isEmpty()); // only a bad port number is worth a message
-             verifyProbeEndedQuietly(f);
+             const QStringList boxes = f.boxes.texts();
+             QVERIFY2(boxes.size() == 1 && boxes[0].contains("failed while probing"), qPrintable(boxes.join('|')));
+             verifyProbeLeftReady(f);
          }},
         {"hang-up after dl",
          [](SimFixture &f) {
@@ -153,18 +154,21 @@ const QList<Row> &rows()
                  std::make_shared<ScriptedResolver>(QStringList{f.device.portPath(), other.portPath()}));
              f.program->start();
              f.pressTesselDownload();
-             QVERIFY(f.boxes.texts().isEmpty()); // held, not missing: no message
-             verifyProbeEndedQuietly(f);
+             const QStringList boxes = f.boxes.texts();
+             QVERIFY2(boxes.size() == 1 && boxes[0].contains(other.portPath())
+                          && boxes[0].contains("in use by another program"),
+                      qPrintable(boxes.join('|')));
+             verifyProbeLeftReady(f);
          }},
         {"device node not readable",
          [](SimFixture &f) {
              if (geteuid() == 0)
-                 QSKIP("root may open any device node, so an unreadable node cannot be shown here");
+                 QSKIP("root may open any device node; the connection window's test shows this as another user");
              QVERIFY(QFile::setPermissions(f.device.portPath(), QFileDevice::Permissions()));
              f.start();
              f.pressTesselDownload();
-             QVERIFY(f.boxes.texts().isEmpty());
-             verifyProbeEndedQuietly(f);
+             QVERIFY(f.boxes.texts().value(0).startsWith("You may not open the port"));
+             verifyProbeLeftReady(f);
          }},
         {"noise flood while idle",
          [](SimFixture &f) {
@@ -185,7 +189,7 @@ const QList<Row> &rows()
              QVERIFY(elapsed < 4 * Tick);
              QCOMPARE(f.boxes.texts(), QStringList{"No Action"});
              QCOMPARE(Module1::BaudRate, QStringLiteral("9600"));
-             verifyProbeEndedQuietly(f);
+             verifyProbeLeftReady(f);
          }},
         {"noise flood during the answer's wait",
          [](SimFixture &f) {
@@ -253,7 +257,7 @@ const QList<Row> &rows()
              f.pressTesselDownload();
              QCOMPARE(f.boxes.texts(), QStringList{"No Action"});
              QCOMPARE(Module1::BaudRate, QStringLiteral("19200"));
-             verifyProbeEndedQuietly(f);
+             verifyProbeLeftReady(f);
          }},
         {"window closed while a message box is open",
          [](SimFixture &f) {

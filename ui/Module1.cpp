@@ -4,6 +4,5 @@ namespace Module1 {
 
 qint16 PortNumber = 0;
 QString BaudRate;
-qint16 TickCount = 0;
 
 } // namespace Module1

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
-// The three values the two windows share, and nothing else. They live for the
+// The two values the two windows share, and nothing else. They live for the
 // whole run and are never saved.
 namespace Module1 {
 
@@ -14,8 +14,5 @@ extern qint16 PortNumber;
 // Text of the rate at which the device answered the probe, e.g. "19200";
 // empty until the first probe pass.
 extern QString BaudRate;
-
-// Ticks since the running wait began; 0 whenever no wait runs.
-extern qint16 TickCount;
 
 } // namespace Module1
