@@ -228,6 +228,8 @@ struct SimulatedDevice::Impl
     Reply m_imageReply;
     Reply m_versionReply;
     qint64 m_hangUpAfter = -1;
+    qint64 m_stopReadingAfter = -1;
+    bool m_readingStopped = false;
 
     State m_state = State::Idle;
     bool m_sawD = false;
@@ -383,7 +385,7 @@ void SimulatedDevice::Impl::run()
         pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
         if (!m_hungUp && now >= m_readAgainAt) {
             fds[1].fd = m_masterFd;
-            if (!m_inFlight)
+            if (!m_inFlight && !m_readingStopped)
                 fds[1].events |= POLLIN;
             if (!m_outbox.empty())
                 fds[1].events |= POLLOUT;
@@ -448,6 +450,8 @@ void SimulatedDevice::Impl::readFromProgram(Clock::time_point now)
     qsizetype size = m_paced && rate > 0 ? std::max(1, rate / 1000) : 65536;
     if (m_hangUpAfter >= 0)
         size = std::min<qsizetype>(size, std::max<qint64>(m_hangUpAfter, 1));
+    if (m_stopReadingAfter >= 0)
+        size = std::min<qsizetype>(size, std::max<qint64>(m_stopReadingAfter, 1));
     QByteArray buffer(size, Qt::Uninitialized);
     const ssize_t got = ::read(m_masterFd, buffer.data(), size_t(size));
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
@@ -458,6 +462,13 @@ void SimulatedDevice::Impl::readFromProgram(Clock::time_point now)
         return;
     }
     buffer.truncate(got);
+    if (m_stopReadingAfter >= 0) {
+        m_stopReadingAfter -= got;
+        if (m_stopReadingAfter <= 0) {
+            m_stopReadingAfter = -1;
+            m_readingStopped = true;
+        }
+    }
     InFlight chunk{buffer, rate, now};
     if (m_paced) {
         // A full read that comes as the chunk before has just crossed found
@@ -691,6 +702,14 @@ void SimulatedDevice::hangUpAfter(qint64 bytes)
     }
     std::lock_guard lock(d->m_mutex);
     d->m_hangUpAfter = bytes < 0 ? -1 : bytes;
+}
+
+void SimulatedDevice::stopReadingAfter(qint64 bytes)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_stopReadingAfter = bytes < 0 ? -1 : bytes;
+    d->m_readingStopped = bytes == 0;
+    d->wake();
 }
 
 void SimulatedDevice::send(const QByteArray &bytes)

@@ -25,7 +25,8 @@
 //    first, Intel HEX record checksums) and answers "OK!" or "ER", then goes
 //    back to its own rate; "r" is answered with the version byte;
 //  - scripted deviations for tests: silence, delays, other or extra text,
-//    replies split into pieces, noise, a hang-up after a number of bytes;
+//    replies split into pieces, noise, a hang-up after a number of bytes, a
+//    line that stops being read;
 //  - a transcript of everything received, with the program's line rate at the
 //    time, so a test can assert the exact bytes on the wire.
 class SimulatedDevice
@@ -71,6 +72,10 @@ public:
     // Hang up (close the master, as when the cable is pulled) once this many
     // more bytes have been received from the program; negative: never.
     void hangUpAfter(qint64 bytes);
+    // Stop reading once this many more bytes have been received, as a device
+    // that hangs or an adapter that stops draining does; the line stays up
+    // and what the program writes piles up in its buffers. Negative: read on.
+    void stopReadingAfter(qint64 bytes);
 
     // Actions from the device's side, at any time.
     void send(const QByteArray &bytes);      // write these bytes now (garbled on a rate mismatch)

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -134,6 +135,24 @@ const QList<Row> &rows()
              const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
              QVERIFY2(elapsed < 5 * Tick + wireTime(QByteArray(20000, 'x')) + 2000, qPrintable(QString::number(elapsed)));
              verifyEndedByFailure(f, window, SerialError::PortFailed);
+         }},
+        {"device stops reading in the middle of the image",
+         [](SimFixture &f) {
+             Form1 &window = f.loadDownloaderWindow();
+             f.loadFirmware(SimFixture::longFirmware());
+             f.device.stopReadingAfter(3 + 20000);
+             const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
+             // The commands, the bytes it took, then the stall bound; not the
+             // 12 ticks of a verdict on top of it.
+             QVERIFY2(elapsed < 5 * Tick + wireTime(QByteArray(20000, 'x')) + SerialControl::StallLimitMs + 2000,
+                      qPrintable(QString::number(elapsed)));
+             verifyDownloadVerdict(window, false);
+             QVERIFY(!window.ImageProgress->isVisible());
+             QVERIFY(window.Pending.isEmpty());
+             QVERIFY(window.MSComm1.PortOpen());
+             QCOMPARE(window.MSComm1.InBufferCount(), qint16(0));
+             QVERIFY(f.boxes.texts().isEmpty());
+             QVERIFY(!f.program->failed());
          }},
         {"hang-up during the query",
          [](SimFixture &f) {

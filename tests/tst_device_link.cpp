@@ -1,0 +1,202 @@
+// The exchanges on their own, with no window and no display: the probe, the
+// download and the version query against the simulated device, what they
+// report as they go, and two links side by side on two threads.
+
+#include "engine/DeviceLink.h"
+#include "engine/Evaluation.h"
+#include "serial/PortResolver.h"
+#include "sim/SimulatedDevice.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+using Reply = SimulatedDevice::Reply;
+using Step = DeviceLink::Step;
+
+Reply silence()
+{
+    Reply reply;
+    reply.silent = true;
+    return reply;
+}
+
+const QByteArray SmallImage = ":-:::::-\r:10000000C67EDFB871EC1ED19CE6CE9D52AA827EE0\r:00000001FF\r";
+
+// A link to `device` on port 1.
+struct LinkFixture
+{
+    explicit LinkFixture(SimulatedDevice &device)
+        : link(resolver)
+    {
+        resolver.assign(1, device.portPath());
+    }
+    FixedPortResolver resolver;
+    DeviceLink link;
+};
+
+QList<Step> steps(const QSignalSpy &spy)
+{
+    QList<Step> result;
+    for (const QList<QVariant> &arguments : spy)
+        result << arguments.at(0).value<Step>();
+    return result;
+}
+
+} // namespace
+
+class DeviceLinkTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void probeFindsTheDevicesRate()
+    {
+        SimulatedDevice device;
+        device.setOwnRate(38400);
+        LinkFixture f(device);
+        QSignalSpy tried(&f.link, &DeviceLink::rateTried);
+
+        const DeviceLink::ProbeResult result = f.link.probe(1);
+
+        QVERIFY(result.answered());
+        QCOMPARE(result.rate(), QStringLiteral("38400"));
+        QCOMPARE(result.reply, QByteArray("!"));
+        QCOMPARE(tried.size(), 3);
+        QCOMPARE(tried.at(2).at(1).toString(), QStringLiteral("38400"));
+        QVERIFY(!f.link.serial().PortOpen());
+        QCOMPARE(f.link.tickCount(), qint16(0));
+    }
+
+    void downloadReportsItsStepsAndTheReply_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<int>("outcome");
+        QTest::newRow("accepted") << SmallImage << int(Outcome::DownloadPassed);
+        QTest::newRow("refused") << QByteArray(":-:::::-\r:00000001FE\r") << int(Outcome::DownloadFailed);
+    }
+
+    void downloadReportsItsStepsAndTheReply()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(int, outcome);
+        SimulatedDevice device;
+        LinkFixture f(device);
+        f.link.setCollecting(true);
+        f.link.open(1);
+        QSignalSpy stepSpy(&f.link, &DeviceLink::stepReached);
+        QSignalSpy progress(&f.link, &DeviceLink::imageProgress);
+        QSignalSpy replies(&f.link, &DeviceLink::replyReceived);
+
+        const QByteArray reply = f.link.download(QStringLiteral("9600"), image);
+
+        QCOMPARE(int(evaluate(QStringLiteral("Pass!"), reply, QStringLiteral("?"))), outcome);
+        QCOMPARE(steps(stepSpy), (QList<Step>{Step::SendingCommands, Step::SendingImage, Step::AwaitingVerdict}));
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.last().at(0).toLongLong(), qint64(image.size()));
+        QCOMPARE(replies.size(), 1);
+        QCOMPARE(replies.first().at(0).toByteArray(), reply);
+        QCOMPARE(device.lastImage(), image);
+        QVERIFY(f.link.serial().PortOpen());
+    }
+
+    void versionQueryReturnsTheByteOrNothing()
+    {
+        SimulatedDevice device;
+        device.setVersion(0x2a);
+        LinkFixture f(device);
+        f.link.setCollecting(true);
+        f.link.open(1);
+        f.link.received() = "kept";
+        QSignalSpy stepSpy(&f.link, &DeviceLink::stepReached);
+
+        QCOMPARE(f.link.queryVersion(QStringLiteral("9600")), std::optional<quint8>(0x2a));
+        QCOMPARE(f.link.received(), QByteArray("kept"));
+
+        device.setVersionReply(silence());
+        QCOMPARE(f.link.queryVersion(QStringLiteral("9600")), std::nullopt);
+        QCOMPARE(steps(stepSpy), (QList<Step>{Step::VersionAnswered, Step::VersionNoAnswer}));
+        QCOMPARE(f.link.serial().InputMode(), 0);
+        QCOMPARE(f.link.serial().RThreshold(), qint16(1));
+    }
+
+    void stopFromAnotherThreadEndsTheExchangeAtOnce()
+    {
+        SimulatedDevice device;
+        device.setProbeReply(silence());
+        LinkFixture f(device);
+        std::thread stopper([&f] {
+            QThread::msleep(300);
+            f.link.requestStop();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY_THROWS_EXCEPTION(ExchangeInterrupted, f.link.probe(1));
+        stopper.join();
+        QVERIFY(clock.elapsed() < 1000);
+        QVERIFY(!f.link.serial().PortOpen());
+        QCOMPARE(f.link.tickCount(), qint16(0));
+    }
+
+    void anExchangeNeverStartsInsideAnother()
+    {
+        SimulatedDevice device;
+        LinkFixture f(device);
+        SimulatedDevice otherDevice;
+        FixedPortResolver otherResolver;
+        otherResolver.assign(1, otherDevice.portPath());
+        DeviceLink other(otherResolver);
+        int failure = 0;
+        // Fires inside the probe's first wait, on the same thread.
+        QTimer::singleShot(100, &other, [&] {
+            try {
+                other.probe(1);
+            } catch (const Failure &nested) {
+                failure = nested.number();
+            }
+        });
+        QVERIFY(f.link.probe(1).answered());
+        QCOMPARE(failure, FailureNumber::Internal);
+        QVERIFY(otherDevice.transcript().isEmpty());
+    }
+
+    void twoLinksRunSideBySide_realTicks()
+    {
+        // Each link on a thread of its own, counting its own ticks: together
+        // they take the time of one.
+        SimulatedDevice first;
+        SimulatedDevice second;
+        first.setOwnRate(57600);
+        second.setOwnRate(57600);
+        const auto probeOn = [](SimulatedDevice *device) {
+            FixedPortResolver resolver;
+            resolver.assign(1, device->portPath());
+            DeviceLink link(resolver);
+            return link.probe(1).rate();
+        };
+        QElapsedTimer clock;
+        clock.start();
+        QString rateA;
+        QString rateB;
+        std::unique_ptr<QThread> a(QThread::create([&] { rateA = probeOn(&first); }));
+        std::unique_ptr<QThread> b(QThread::create([&] { rateB = probeOn(&second); }));
+        a->start();
+        b->start();
+        QVERIFY(a->wait(10000) && b->wait(10000));
+        QCOMPARE(rateA, QStringLiteral("57600"));
+        QCOMPARE(rateB, QStringLiteral("57600"));
+        // Four rates at two ticks each; one after the other would be twice that.
+        QVERIFY2(clock.elapsed() < 4 * 2 * 500 + 1500, qPrintable(QString::number(clock.elapsed())));
+    }
+};
+
+QTEST_GUILESS_MAIN(DeviceLinkTest)
+#include "tst_device_link.moc"
