@@ -13,6 +13,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -128,8 +130,27 @@ void Autopilot::run()
                     enabled(downloader->Command2), enabled(downloader->Command3)),
            downloader->Label3[0]->text() == QLatin1String("Pass!") && downloader->Command3->isEnabled());
 
-    // 4. "Download Flash": the device takes the image and answers "OK!".
+    // 4. "Download Flash": the device takes the image and answers "OK!". A
+    // picture is taken while the image is on the wire, with its progress.
+    QPixmap sending;
+    int sendingShare = -1;
+    QTimer watchImage;
+    connect(&watchImage, &QTimer::timeout, this, [&] {
+        if (sending.isNull() && downloader->ImageProgress->isVisible() && downloader->ImageProgress->value() >= 400) {
+            sendingShare = downloader->ImageProgress->value() / 10;
+            sending = downloader->grab();
+        }
+    });
+    watchImage.start(20);
     QTest::mouseClick(downloader->Command3, Qt::LeftButton);
+    watchImage.stop();
+    const QString sendingFile = m_screenshots.filePath(QStringLiteral("sending.png"));
+    if (!sending.isNull())
+        sending.save(sendingFile);
+    std::printf("%s %-10s %s\n           screenshot %s\n", sending.isNull() ? "FAIL" : "ok  ", "sending",
+                qPrintable(QStringLiteral("progress under \"Please Wait\" at %1 %").arg(sendingShare)),
+                qPrintable(sendingFile));
+    m_allOk = m_allOk && !sending.isNull();
     report(QStringLiteral("download"), downloader,
            QStringLiteral("download \"%1\" (%2), prompt \"%3\", device accepted %4 image(s)")
                .arg(downloader->Label3[1]->text(), colourName(downloader->Label3[1]), downloader->Label2->text())

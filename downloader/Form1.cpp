@@ -59,8 +59,8 @@ Form1::Form1(const PortResolver &resolver, QWidget *parent)
         switch (step) {
         case DeviceLink::Step::SendingImage:
             Pending = QStringLiteral("?");
-            ImageProgress->setValue(0);
             ImageProgress->show();
+            ImageProgress->setValue(0);
             break;
         case DeviceLink::Step::AwaitingVerdict:
             ImageProgress->hide();

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -144,7 +145,7 @@ private slots:
         verifyVerdict(window, true);
     }
 
-    void longImagePassesAtWireSpeed()
+    void longImagePassesAtWireSpeedShowingItsProgress()
     {
         SimFixture fixture;
         Form1 &window = fixture.loadDownloaderWindow();
@@ -152,10 +153,25 @@ private slots:
         fixture.loadFirmware(firmware);
         // Longer on the wire than the 12 ticks the device has to answer.
         QVERIFY(window.FileText.size() * 10 / 115200.0 > 6.0);
+        QVERIFY(!window.ImageProgress->isVisible());
 
+        // Each value the bar takes, and whether it showed while it took it.
+        QList<QPair<int, bool>> shown;
+        connect(window.ImageProgress, &QProgressBar::valueChanged, this, [&](int value) {
+            shown.append({value, window.ImageProgress->isVisible()});
+        });
         clickDownload(window);
+
         verifyVerdict(window, true);
         QCOMPARE(fixture.device.lastImage(), window.FileText);
+        QVERIFY(shown.size() > 10); // it moved while the image was on the wire
+        for (int i = 0; i < shown.size(); ++i) {
+            QVERIFY(shown[i].second);
+            QVERIFY2(i == 0 || shown[i].first >= shown[i - 1].first, "the bar went back");
+        }
+        QCOMPARE(shown.last().first, window.ImageProgress->maximum());
+        QVERIFY(!window.ImageProgress->isVisible());
+        QCOMPARE(window.Label2->geometry(), QRect(16, 32, 521, 41)); // the prompt kept its place
     }
 
     void closingTheWindowStopsTheDownload_data()
