@@ -224,14 +224,7 @@ void Form1::process()
         Command7->setEnabled(true);
         break;
     case Outcome::DownloadFailed:
-    case Outcome::DeviceError:
         fail();
-        break;
-    case Outcome::DeviceReport:
-        // A report of the device's own leaves a good file ready to send;
-        // it must not strand the operator with no button to press.
-        Pending.clear();
-        ready();
         break;
     case Outcome::Ready:
         ready();
