@@ -30,15 +30,18 @@ QPushButton *makeButton(const QString &caption, QWidget *parent, const QFont &fo
     return button;
 }
 
+// A label has no accessible name of its own: a screen reader then announces
+// its caption, and every new caption ("Pass!", "Communication Fail") as it is
+// set. What the label is for goes in the description.
 QLabel *makeLabel(const QString &caption, QWidget *parent, const QFont &font, const QColor &back,
-                  Qt::Alignment alignment, const QString &accessibleName)
+                  Qt::Alignment alignment, const QString &purpose)
 {
     auto *label = new QLabel(caption, parent);
     label->setFont(font);
     label->setAlignment(alignment);
     label->setWordWrap(true);
     Look::setBackColour(label, back);
-    label->setAccessibleName(accessibleName);
+    label->setAccessibleDescription(purpose);
     return label;
 }
 
