@@ -29,15 +29,18 @@ QPushButton *makeButton(const QString &caption, QWidget *parent, const QFont &fo
     return button;
 }
 
+// A label has no accessible name of its own: a screen reader then announces
+// its caption, and every new caption ("Pass!", "Communication Fail") as it is
+// set. What the label is for goes in the description.
 QLabel *makeLabel(const QString &caption, QWidget *parent, const QFont &font, const QColor &back,
-                  Qt::Alignment alignment, const QString &accessibleName)
+                  Qt::Alignment alignment, const QString &purpose)
 {
     auto *label = new QLabel(caption, parent);
     label->setFont(font);
     label->setAlignment(alignment);
     label->setWordWrap(true);
     Look::setBackColour(label, back);
-    label->setAccessibleName(accessibleName);
+    label->setAccessibleDescription(purpose);
     return label;
 }
 
@@ -234,14 +237,7 @@ void Form1::process()
         Command7->setEnabled(true);
         break;
     case Outcome::DownloadFailed:
-    case Outcome::DeviceError:
         fail();
-        break;
-    case Outcome::DeviceReport:
-        // A report of the device's own leaves a good file ready to send;
-        // it must not strand the operator with no button to press.
-        Pending.clear();
-        ready();
         break;
     case Outcome::Ready:
         ready();

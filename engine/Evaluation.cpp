@@ -2,16 +2,12 @@
 
 Outcome evaluate(const QString &fileCheckCaption, const QByteArray &rxBuffer, const QString &pending)
 {
-    const bool downloadPending = pending == QLatin1String("?");
     if (fileCheckCaption != QLatin1String("Pass!"))
         return Outcome::NoUsableFile;
-    if (rxBuffer == "OK!")
-        return Outcome::DownloadPassed;
-    if (downloadPending)
-        return Outcome::DownloadFailed;
-    if (rxBuffer == "ER")
-        return Outcome::DeviceError;
-    if (rxBuffer == "ErasedHEX:" || rxBuffer == "C:")
-        return Outcome::DeviceReport;
-    return Outcome::Ready;
+    // Only the answer to an image just sent is a verdict. Whatever the device
+    // said before a file load ("OK!" to an earlier image, "ER", a report) says
+    // nothing about the device now on the bench, which may be unprogrammed.
+    if (pending != QLatin1String("?"))
+        return Outcome::Ready;
+    return rxBuffer == "OK!" ? Outcome::DownloadPassed : Outcome::DownloadFailed;
 }

@@ -8,11 +8,9 @@
 // waiting for its verdict. Tested from the top; the first that fits applies.
 enum class Outcome {
     NoUsableFile,     // the file check did not pass: ask for a file
-    DownloadPassed,   // exactly "OK!": green "Pass!", both buttons on
+    DownloadPassed,   // a download got exactly "OK!": green "Pass!", both buttons on
     DownloadFailed,   // a download got anything else: "Communication Fail"
-    DeviceError,      // "ER" outside a download: shown like a failed download
-    DeviceReport,     // "ErasedHEX:" or "C:" outside a download: ready, report kept
-    Ready,            // a good file and nothing to report: ready for the next device
+    Ready,            // a good file and no download waiting: ready for the next device
 };
 
 Outcome evaluate(const QString &fileCheckCaption, const QByteArray &rxBuffer, const QString &pending);

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace FirmwareFile {
 
 namespace {
@@ -23,18 +25,18 @@ Image parse(QByteArrayView bytes)
     Image image;
     image.text.reserve(bytes.size() + 1);
 
+    const auto endsLine = [](char c) { return c == CR || c == LF; };
     qsizetype lineStart = 0;
     bool firstLine = true;
     while (lineStart < bytes.size()) {
-        qsizetype lineEnd = bytes.indexOf(CR, lineStart);
-        qsizetype next;
-        if (lineEnd < 0) {
-            lineEnd = bytes.size();
-            next = lineEnd;
-        } else {
-            next = lineEnd + 1;
-            if (next < bytes.size() && bytes[next] == LF)
+        const auto end = std::find_if(bytes.begin() + lineStart, bytes.end(), endsLine);
+        const qsizetype lineEnd = end - bytes.begin();
+        qsizetype next = lineEnd;
+        if (next < bytes.size()) {
+            // CR LF is one ending, not a line end followed by an empty line.
+            if (bytes[next] == CR && next + 1 < bytes.size() && bytes[next + 1] == LF)
                 ++next;
+            ++next;
         }
         const QByteArrayView line = bytes.sliced(lineStart, lineEnd - lineStart);
         if (firstLine) {

@@ -20,8 +20,9 @@ struct Image
     bool passed = false;  // the first line passed the marker check
 };
 
-// A line ends at CR or at CR LF; a lone LF belongs to the line, and a last
-// line without a terminator is still a line. Bytes are kept exactly.
+// A line ends at CR LF, at CR or at a lone LF (a marker line from echo ahead
+// of objcopy's CR LF records must pass), and a last line without a terminator
+// is still a line. Every other byte is kept exactly.
 Image parse(QByteArrayView bytes);
 
 bool markerMatches(QByteArrayView firstLine);

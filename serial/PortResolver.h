@@ -16,15 +16,22 @@ public:
 // The machine's own ports: number n is the first of /dev/COM<n> (an alias an
 // administrator can make with a udev rule), /dev/ttyUSB<n-1>, /dev/ttyACM<n-1>
 // and /dev/ttyS<n-1> that exists. Links are followed: one whose target is gone
-// (an adapter unplugged) does not exist. `root` stands in for /dev in tests.
+// (an adapter unplugged) does not exist. A ttyS node counts only when the
+// kernel does not report its port type as 0 (no UART behind it); a node
+// without that report counts. `root` stands in for /dev and `sysfsRoot` for
+// /sys/class/tty in tests.
 class DevicePortResolver : public PortResolver
 {
 public:
-    explicit DevicePortResolver(QString root = QStringLiteral("/dev"));
+    explicit DevicePortResolver(QString root = QStringLiteral("/dev"),
+                                QString sysfsRoot = QStringLiteral("/sys/class/tty"));
     QString resolve(qint16 number) const override;
 
 private:
+    bool hasNoHardware(const QString &name) const;
+
     QString m_root;
+    QString m_sysfsRoot;
 };
 
 // A fixed table of numbers and paths, for the simulated device.

@@ -8,6 +8,7 @@
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -38,6 +39,13 @@ QList<QPair<int, char>> bytesWithRates(const SimulatedDevice &device)
         for (char byte : chunk.bytes)
             result.append({chunk.hostRate, byte});
     return result;
+}
+
+// What a screen reader announces for `control`.
+QString accessibleText(QWidget *control, QAccessible::Text which = QAccessible::Name)
+{
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+    return accessible ? accessible->text(which) : QStringLiteral("<not accessible>");
 }
 
 } // namespace
@@ -423,6 +431,40 @@ private slots:
         QVERIFY(!window.MSComm1.PortOpen());
         QVERIFY(noWindowLeft());
         QVERIFY(!fixture.form2().isVisible()); // the connection window does not come back
+    }
+
+    // The indicators are announced by what they show; the buttons and boxes
+    // by what they do.
+    void screenReaderReadsWhatTheLabelsShow()
+    {
+        SimFixture fixture;
+        Form1 &window = fixture.openDownloaderWindow();
+        QCOMPARE(accessibleText(window.Label2), QStringLiteral("Open File"));
+        QCOMPARE(accessibleText(window.Label3[1], QAccessible::Description), QStringLiteral("Download result"));
+
+        fixture.loadFirmware(SimFixture::exampleFirmware());
+        QTest::mouseClick(window.Command3, Qt::LeftButton);
+        QCOMPARE(window.Label3[1]->text(), QStringLiteral("Pass!")); // the download itself passed
+        QCOMPARE(accessibleText(window.Label3[1]), QStringLiteral("Pass!"));
+        QCOMPARE(accessibleText(window.Label3[0]), QStringLiteral("Pass!"));
+        QCOMPARE(accessibleText(window.Label2), QStringLiteral("Push <Download Flash> for next one"));
+
+        QTest::mouseClick(window.Command7, Qt::LeftButton);
+        QCOMPARE(accessibleText(window.Label5), QStringLiteral("MCU Version 17"));
+        QCOMPARE(accessibleText(window.Label5, QAccessible::Description), QStringLiteral("Microcontroller version"));
+
+        // The names the buttons and boxes were given stay theirs (on Linux a
+        // list box announces its current entry as its name).
+        Form2 &connection = fixture.form2();
+        const QList<QPair<QWidget *, QString>> named = {
+            {connection.Command1, "Tessel Download"}, {connection.Text1, "COM port number"},
+            {connection.Combo1, "Baud rate"},         {window.Command2, "Open File"},
+            {window.Command3, "Download Flash"},      {window.Command7, "Check"},
+        };
+        for (const auto &[control, name] : named)
+            QCOMPARE(control->accessibleName(), name);
+        QCOMPARE(controlsWithoutAccessibleName(&connection), QStringList());
+        QCOMPARE(controlsWithoutAccessibleName(&window), QStringList());
     }
 };
 

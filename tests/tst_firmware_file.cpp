@@ -42,12 +42,16 @@ private slots:
             << QByteArray(":-:: firmware 2.1 :::-\r\n") << QByteArray(":-:: firmware 2.1 :::-\r") << true;
         QTest::newRow("leading blank") << QByteArray(" :-:::::-\r\n") << QByteArray(" :-:::::-\r") << false;
         QTest::newRow("trailing blank") << QByteArray(":-:::::- \r\n") << QByteArray(":-:::::- \r") << false;
-        QTest::newRow("LF only, ending with LF")
-            << QByteArray(":-:::::-\nA1\n") << QByteArray(":-:::::-\nA1\n\r") << false;
-        QTest::newRow("LF only, one passing line")
-            << QByteArray(":-::\nA1\n:::-") << QByteArray(":-::\nA1\n:::-\r") << true;
-        QTest::newRow("LF after CR LF starts the next line")
-            << QByteArray(":-:::::-\r\n\nB") << QByteArray(":-:::::-\r\nB\r") << true;
+        QTest::newRow("marker and two lines, LF")
+            << QByteArray(":-:::::-\nA1\nB2\n") << QByteArray(":-:::::-\rA1\rB2\r") << true;
+        QTest::newRow("empty line kept, LF") << QByteArray(":-:::::-\n\nX\n") << QByteArray(":-:::::-\r\rX\r") << true;
+        QTest::newRow("marker from echo, records with CR LF and CR")
+            << QByteArray(":-:::::-\n:00000001FF\r\nA1\rB2") << QByteArray(":-:::::-\r:00000001FF\rA1\rB2\r") << true;
+        QTest::newRow("LF CR is two line ends") << QByteArray(":-:::::-\n\rX") << QByteArray(":-:::::-\r\rX\r") << true;
+        QTest::newRow("LF after CR LF is an empty line")
+            << QByteArray(":-:::::-\r\n\nB") << QByteArray(":-:::::-\r\rB\r") << true;
+        QTest::newRow("LF ends the checked line")
+            << QByteArray(":-::\nA1\n:::-") << QByteArray(":-::\rA1\r:::-\r") << false;
         QTest::newRow("marker on the second line")
             << QByteArray("hello\r\n:-:::::-\r\n") << QByteArray("hello\r:-:::::-\r") << false;
         QTest::newRow("bytes above 127 and NUL kept")

@@ -14,21 +14,51 @@
 
 namespace {
 
-// Makes stand-in device nodes in `dir`: "ttyUSB0" is a plain file,
-// "COM3->ttyUSB0" a symbolic link to ttyUSB0 (which need not exist).
-void makeNodes(const QDir &dir, const QStringList &nodes)
+// A stand-in /dev and /sys/class/tty side by side in a temporary folder.
+class FakeMachine
 {
-    for (const QString &node : nodes) {
-        const QStringList parts = node.split(QStringLiteral("->"));
-        const QString path = dir.filePath(parts.first());
-        if (parts.size() == 2) {
-            QVERIFY2(QFile::link(parts.last(), path), qPrintable(path));
-        } else {
-            QFile file(path);
-            QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+public:
+    FakeMachine()
+    {
+        QDir(m_root.path()).mkpath(QStringLiteral("dev"));
+        QDir(m_root.path()).mkpath(QStringLiteral("sys"));
+    }
+
+    bool isValid() const { return m_root.isValid(); }
+    QString devPath(const QString &name) const { return m_root.filePath("dev/" + name); }
+    DevicePortResolver resolver() const
+    {
+        return DevicePortResolver(m_root.filePath(QStringLiteral("dev")), m_root.filePath(QStringLiteral("sys")));
+    }
+
+    // Makes stand-in device nodes: "ttyUSB0" is a plain file, "COM3->ttyUSB0"
+    // a symbolic link to ttyUSB0 (which need not exist), and "ttyS0 type 4"
+    // a node whose port type the kernel reports as 4.
+    void makeNodes(const QStringList &nodes)
+    {
+        for (const QString &node : nodes) {
+            const QStringList typed = node.split(QStringLiteral(" type "));
+            const QStringList parts = typed.first().split(QStringLiteral("->"));
+            const QString path = devPath(parts.first());
+            if (parts.size() == 2) {
+                QVERIFY2(QFile::link(parts.last(), path), qPrintable(path));
+            } else {
+                QFile file(path);
+                QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+            }
+            if (typed.size() == 2) {
+                const QString port = m_root.filePath("sys/" + parts.first());
+                QVERIFY(QDir().mkpath(port));
+                QFile type(port + QStringLiteral("/type"));
+                QVERIFY2(type.open(QIODevice::WriteOnly), qPrintable(type.fileName()));
+                type.write(typed.last().toLatin1() + '\n');
+            }
         }
     }
-}
+
+private:
+    QTemporaryDir m_root;
+};
 
 } // namespace
 
@@ -70,6 +100,12 @@ private slots:
         QTest::newRow("link to a node") << QStringList{"ttyUSB7", "COM3->ttyUSB7", "ttyUSB2"} << 3 << "COM3";
         QTest::newRow("dangling COM link") << QStringList{"COM3->ttyUSB7", "ttyUSB2"} << 3 << "ttyUSB2";
         QTest::newRow("dangling link alone") << QStringList{"ttyUSB0->gone"} << 1 << "";
+
+        // A built-in port the kernel found no UART for is no port; one that
+        // reports no type at all still counts.
+        QTest::newRow("ttyS with no UART") << QStringList{"ttyS2 type 0"} << 3 << "";
+        QTest::newRow("ttyS with a UART") << QStringList{"ttyS2 type 4"} << 3 << "ttyS2";
+        QTest::newRow("ttyS with no reported type") << QStringList{"ttyS0", "ttyS1 type 0"} << 1 << "ttyS0";
     }
 
     void resolve()
@@ -78,15 +114,14 @@ private slots:
         QFETCH(int, number);
         QFETCH(QString, expected);
 
-        QTemporaryDir root;
-        QVERIFY(root.isValid());
-        makeNodes(QDir(root.path()), nodes);
+        FakeMachine machine;
+        QVERIFY(machine.isValid());
+        machine.makeNodes(nodes);
         if (QTest::currentTestFailed())
             return;
 
-        const DevicePortResolver resolver(root.path());
-        const QString path = resolver.resolve(qint16(number));
-        QCOMPARE(path, expected.isEmpty() ? QString() : root.filePath(expected));
+        const QString path = machine.resolver().resolve(qint16(number));
+        QCOMPARE(path, expected.isEmpty() ? QString() : machine.devPath(expected));
     }
 
     void portToolTip_data()
@@ -119,11 +154,11 @@ private slots:
     // worked out at that moment from the nodes there are then.
     void hoverOverPortNumberBox()
     {
-        QTemporaryDir root;
-        QVERIFY(root.isValid());
-        makeNodes(QDir(root.path()), {"ttyUSB1"});
+        FakeMachine machine;
+        QVERIFY(machine.isValid());
+        machine.makeNodes({"ttyUSB1"});
 
-        const DevicePortResolver resolver(root.path());
+        const DevicePortResolver resolver = machine.resolver();
         Form2 window(resolver);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -137,14 +172,14 @@ private slots:
         };
 
         window.Text1->setText(QStringLiteral("2"));
-        QCOMPARE(hover(), QStringLiteral("Port 2 opens %1").arg(root.filePath("ttyUSB1")));
+        QCOMPARE(hover(), QStringLiteral("Port 2 opens %1").arg(machine.devPath("ttyUSB1")));
         QVERIFY(QToolTip::isVisible());
 
         window.Text1->setText(QStringLiteral("3"));
         QCOMPARE(hover(), QStringLiteral("Port 3: no such serial port on this machine"));
 
-        makeNodes(QDir(root.path()), {"COM3"});
-        QCOMPARE(hover(), QStringLiteral("Port 3 opens %1").arg(root.filePath("COM3")));
+        machine.makeNodes({"COM3"});
+        QCOMPARE(hover(), QStringLiteral("Port 3 opens %1").arg(machine.devPath("COM3")));
 
         window.Text1->setText(QStringLiteral("x"));
         QCOMPARE(hover(), QStringLiteral("Type a port number from 1 to 16"));

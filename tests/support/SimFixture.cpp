@@ -106,8 +106,13 @@ QStringList controlsWithoutAccessibleName(QWidget *window)
             || qobject_cast<QComboBox *>(control) || qobject_cast<QLabel *>(control);
         if (!announced)
             continue;
+        // A label is named by its caption. An indicator that shows nothing yet
+        // has nothing to announce, so it only has to say what it is for.
+        const auto *label = qobject_cast<QLabel *>(control);
+        const QAccessible::Text needed =
+            label && label->text().isEmpty() ? QAccessible::Description : QAccessible::Name;
         QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
-        if (!accessible || accessible->text(QAccessible::Name).isEmpty())
+        if (!accessible || accessible->text(needed).isEmpty())
             unnamed << QString::fromLatin1(control->metaObject()->className());
     }
     return unnamed;

@@ -47,7 +47,8 @@ struct SimFixture
 bool noWindowLeft();
 
 // The controls of `window` that a screen reader would announce without a
-// name: buttons, boxes, lists and labels.
+// name: buttons, boxes, lists and labels (a label that shows nothing yet
+// without a description of what it is for).
 QStringList controlsWithoutAccessibleName(QWidget *window);
 
 // Writes a file into a temporary directory that lives as long as the test run.
