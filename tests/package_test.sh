@@ -102,6 +102,9 @@ $(grep 'not found' <<<"$libraries")"
     [ -n "$needed" ] || fail "objdump finds no libraries the program needs"
     for library in $needed; do
         path=$(awk -v lib="$library" '$1 == lib && $2 == "=>" { print $3 }' <<<"$libraries")
+        # The dynamic loader (needed for thread-local storage) is listed by
+        # its path alone.
+        [ -n "$path" ] || path=$(awk -v lib="/$library" 'substr($1, length($1) - length(lib) + 1) == lib { print $1 }' <<<"$libraries")
         if [ -z "$path" ]; then
             fail "ldd does not resolve $library"
             continue
