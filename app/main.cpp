@@ -1,5 +1,6 @@
 #include "app/Program.h"
 #include "cli/FlashCommand.h"
+#include "cli/PortResult.h"
 #include "serial/PortResolver.h"
 
 #include <QApplication>
@@ -14,6 +15,9 @@ int main(int argc, char *argv[])
 
     QApplication application(argc, argv);
     Program program(std::make_shared<DevicePortResolver>());
+    const QString logPath = Program::logPathArgument(QApplication::arguments());
+    if (!logPath.isEmpty() && !program.openProductionLog(logPath))
+        return ExitStatus::FileUnusable;
     program.start();
     return program.exec();
 }
