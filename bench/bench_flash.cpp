@@ -69,7 +69,7 @@ Measured runFlash(const QStringList &ports, const QString &firmware, const QStri
     measured.wallMs = Bench::msBetween(start, Bench::Clock::now());
     measured.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     measured.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+                          + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     measured.peakMiB = double(usage.ru_maxrss) / 1024.0;
     return measured;
 }
@@ -122,17 +122,18 @@ int main(int argc, char *argv[])
     }
     const Figures one = figures.front().second;
     for (const auto &[count, figure] : figures) {
-        const QString what = QStringLiteral("`flash`, %1 (20 KB image each), wall ms (%2; %3 of %4 "
-                                            "runs passed on every port)")
-                                 .arg(count == 1 ? QStringLiteral("one device")
-                                                 : QStringLiteral("%1 devices side by side").arg(count))
-                                 .arg(of)
-                                 .arg(figure.passed)
-                                 .arg(runs);
+        const QString what =
+            QStringLiteral("`flash`, %1 (20 KB image each), wall ms (%2; %3 of %4 "
+                           "runs passed on every port)")
+                .arg(count == 1 ? QStringLiteral("one device") : QStringLiteral("%1 devices side by side").arg(count))
+                .arg(of)
+                .arg(figure.passed)
+                .arg(runs);
         if (count == 1)
             Bench::row(what, Bench::fixed(figure.wallMs, 0), QString(), QString());
         else
-            Bench::row(what, Bench::fixed(figure.wallMs, 0), QStringLiteral("one device: %1").arg(Bench::fixed(one.wallMs, 0)),
+            Bench::row(what, Bench::fixed(figure.wallMs, 0),
+                       QStringLiteral("one device: %1").arg(Bench::fixed(one.wallMs, 0)),
                        Bench::fixed(figure.wallMs / one.wallMs, 3));
     }
     Bench::row(QStringLiteral("target"), QStringLiteral("ratio at most 1.05 for 8, at most 1.10 for 16"), QString(),
@@ -147,10 +148,11 @@ int main(int argc, char *argv[])
         shares.push_back(100.0 * measured.cpuSeconds * 1000.0 / measured.wallMs);
     }
     const double share = Bench::median(shares);
-    Bench::row(QStringLiteral("CPU of `flash` on 16 silent devices (10 ticks of waits each, start-up included), % of one "
-                              "core (%1)")
-                   .arg(of),
-               Bench::fixed(share, 2), QStringLiteral("target: 5"), Bench::fixed(share / 5.0, 3));
+    Bench::row(
+        QStringLiteral("CPU of `flash` on 16 silent devices (10 ticks of waits each, start-up included), % of one "
+                       "core (%1)")
+            .arg(of),
+        Bench::fixed(share, 2), QStringLiteral("target: 5"), Bench::fixed(share / 5.0, 3));
 
     const Figures sixteen = figures.back().second;
     const double perPort = (sixteen.peakMiB - one.peakMiB) / 15.0;

@@ -39,7 +39,9 @@ bool installStopSignals()
 {
     if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -61,8 +63,7 @@ void portDefaultHandling(int number, const QString &description)
 
 int usageError(const QString &message)
 {
-    std::fprintf(stderr, "tarvik-downloader flash: %s\nTry 'tarvik-downloader flash --help'.\n",
-                 qPrintable(message));
+    std::fprintf(stderr, "tarvik-downloader flash: %s\nTry 'tarvik-downloader flash --help'.\n", qPrintable(message));
     return ExitStatus::Usage;
 }
 
@@ -124,8 +125,13 @@ int runFlashCommand(int argc, char *argv[])
     int running = count;
 
     for (int index = 0; index < count; ++index) {
-        PortRun::Job job{index, request.ports.at(index), image.text, request.check,
-                         QFileInfo(request.firmwarePath).absoluteFilePath(), sha256, log.get()};
+        PortRun::Job job{index,
+                         request.ports.at(index),
+                         image.text,
+                         request.check,
+                         QFileInfo(request.firmwarePath).absoluteFilePath(),
+                         sha256,
+                         log.get()};
         results[index].port = job.port;
         auto run = std::make_unique<PortRun>(std::move(job));
         auto thread = std::make_unique<QThread>();

@@ -64,8 +64,8 @@ void FlashDisplay::stepReached(int index, DeviceLink::Step step, const QString &
     line.rate = rate;
     switch (step) {
     case DeviceLink::Step::SendingCommands:
-        line.state = QStringLiteral("answered at %1 baud, sending the commands").arg(rate);
-        plain(index, line.state);
+        line.state = QStringLiteral("sending the commands");
+        plain(index, QStringLiteral("answered at %1 baud, sending the commands").arg(rate));
         break;
     case DeviceLink::Step::SendingImage:
         line.state = QStringLiteral("sending the image");
@@ -119,10 +119,11 @@ QString FlashDisplay::render(const Line &line, int index) const
     QString text = QStringLiteral("port %1  ").arg(m_ports.at(index).label(), -m_labelWidth);
     if (!line.devicePath.isEmpty() && line.devicePath != m_ports.at(index).path)
         text += line.devicePath + QStringLiteral("  ");
+    if (!line.rate.isEmpty())
+        text += QStringLiteral("%1 baud  ").arg(line.rate);
     if (line.sent >= 0 && line.total > 0) {
         const int filled = int(line.sent * BarWidth / line.total);
         const qint64 secondsLeft = ((line.total - line.sent) * BitsPerByte + ImageRate - 1) / ImageRate;
-        text += QStringLiteral("%1 baud  ").arg(line.rate);
         text += QStringLiteral("[%1%2] %3%  %4 s left")
                     .arg(QString(filled, u'#'), QString(BarWidth - filled, u'.'))
                     .arg(line.sent * 100 / line.total, 3)
@@ -168,8 +169,8 @@ void FlashDisplay::plain(int index, const QString &text)
 
 QString FlashDisplay::summary(const QList<PortResult> &results)
 {
-    const QStringList header = {QStringLiteral("port"),    QStringLiteral("device"),  QStringLiteral("rate"),
-                                QStringLiteral("result"),  QStringLiteral("status"),  QStringLiteral("reply"),
+    const QStringList header = {QStringLiteral("port"),    QStringLiteral("device"), QStringLiteral("rate"),
+                                QStringLiteral("result"),  QStringLiteral("status"), QStringLiteral("reply"),
                                 QStringLiteral("version"), QStringLiteral("seconds")};
     QList<QStringList> rows{header};
     QStringList notes;

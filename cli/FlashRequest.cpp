@@ -88,12 +88,10 @@ ParsedCommandLine parseFlashArguments(const QStringList &arguments)
                 option.truncate(equals);
             }
         }
-        const auto takesValue = [&](const QString &name) {
-            return option == QStringLiteral("--") + name;
-        };
+        const auto takesValue = [&](const QString &name) { return option == QStringLiteral("--") + name; };
         const bool valued = takesValue(QStringLiteral("port")) || option == QStringLiteral("-p")
-            || takesValue(QStringLiteral("file")) || option == QStringLiteral("-f")
-            || takesValue(QStringLiteral("log"));
+                            || takesValue(QStringLiteral("file")) || option == QStringLiteral("-f")
+                            || takesValue(QStringLiteral("log"));
 
         if (!valued && attached)
             return failure(QStringLiteral("%1 takes no value").arg(option));
@@ -155,32 +153,31 @@ ParsedCommandLine parseFlashArguments(const QStringList &arguments)
 
 QString flashUsage()
 {
-    return QStringLiteral(
-        "Usage: tarvik-downloader flash --port PORT... --file FIRMWARE [--check] [--log FILE]\n"
-        "\n"
-        "Flashes FIRMWARE into the device on each PORT, all ports side by side, with\n"
-        "the probe at 9600, 19200, 38400, 57600 and 115200 baud, the download and\n"
-        "the verdict of the downloader window. Without arguments the program opens\n"
-        "its windows instead.\n"
-        "\n"
-        "Options:\n"
-        "  -p, --port PORT   a port number 1 to 16, a range such as 1-8, or a device\n"
-        "                    path such as /dev/ttyUSB0; may be given several times\n"
-        "  -f, --file FILE   the firmware text file; its first line must pass the\n"
-        "                    marker check\n"
-        "      --check       after a pass, ask the device for its version byte\n"
-        "      --log FILE    append one CSV line per device to FILE\n"
-        "  -h, --help        show this text\n"
-        "  -V, --version     show the program's version\n"
-        "\n"
-        "Exit status (with several ports, the highest of them):\n"
-        "    0  every port passed\n"
-        "    1  a download failed: the device refused the image, did not answer it,\n"
-        "       or went away while it was sent\n"
-        "    2  usage error\n"
-        "    3  the firmware file cannot be read or fails the marker check, or the\n"
-        "       log cannot be opened; no port was touched\n"
-        "    4  no device answered the probe\n"
-        "    5  the port could not be opened: missing, in use, or no permission\n"
-        "  130  interrupted (SIGINT or SIGTERM); unfinished ports are marked\n");
+    return QStringLiteral("Usage: tarvik-downloader flash --port PORT... --file FIRMWARE [--check] [--log FILE]\n"
+                          "\n"
+                          "Flashes FIRMWARE into the device on each PORT, all ports side by side, with\n"
+                          "the probe at 9600, 19200, 38400, 57600 and 115200 baud, the download and\n"
+                          "the verdict of the downloader window. Without arguments the program opens\n"
+                          "its windows instead.\n"
+                          "\n"
+                          "Options:\n"
+                          "  -p, --port PORT   a port number 1 to 16, a range such as 1-8, or a device\n"
+                          "                    path such as /dev/ttyUSB0; may be given several times\n"
+                          "  -f, --file FILE   the firmware text file; its first line must pass the\n"
+                          "                    marker check\n"
+                          "      --check       after a pass, ask the device for its version byte\n"
+                          "      --log FILE    append one CSV line per device to FILE\n"
+                          "  -h, --help        show this text\n"
+                          "  -V, --version     show the program's version\n"
+                          "\n"
+                          "Exit status (with several ports, the highest of them):\n"
+                          "    0  every port passed\n"
+                          "    1  a download failed: the device refused the image, did not answer it,\n"
+                          "       or went away while it was sent\n"
+                          "    2  usage error\n"
+                          "    3  the firmware file cannot be read or fails the marker check, or the\n"
+                          "       log cannot be opened; no port was touched\n"
+                          "    4  no device answered the probe\n"
+                          "    5  the port could not be opened: missing, in use, or no permission\n"
+                          "  130  interrupted (SIGINT or SIGTERM); unfinished ports are marked\n");
 }

@@ -21,8 +21,8 @@ struct FlashRequest
 {
     QList<PortSpec> ports; // in the order given, each once
     QString firmwarePath;
-    bool check = false;    // query the version after a pass
-    QString logPath;       // empty: no production log
+    bool check = false; // query the version after a pass
+    QString logPath;    // empty: no production log
 };
 
 struct ParsedCommandLine

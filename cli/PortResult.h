@@ -39,14 +39,14 @@ struct PortResult
 {
     PortSpec port;
     QString devicePath;
-    QString rate;         // the rate the device answered at
+    QString rate; // the rate the device answered at
     PortOutcome outcome = PortOutcome::Interrupted;
-    QByteArray reply;     // to the image, or to the probe when it was not "!"
+    QByteArray reply; // to the image, or to the probe when it was not "!"
     bool versionAsked = false;
     std::optional<quint8> version;
     qint64 bytesSent = 0; // of the image
     QDateTime started;
     qint64 durationMs = 0;
-    QString detail;       // why the port failed, in words
+    QString detail; // why the port failed, in words
 };
 Q_DECLARE_METATYPE(PortResult)

@@ -38,8 +38,7 @@ qint16 linkNumber(const PortSpec &port)
 
 PortRun::PortRun(Job job)
     : m_job(std::move(job))
-{
-}
+{}
 
 PortRun *PortRun::current()
 {
@@ -122,9 +121,8 @@ void PortRun::run()
 void PortRun::exchange(DeviceLink &link, PortResult &result)
 {
     const int index = m_job.index;
-    connect(&link, &DeviceLink::rateTried, this, [this, index](int, const QString &rate) {
-        emit rateTried(index, rate);
-    });
+    connect(&link, &DeviceLink::rateTried, this,
+            [this, index](int, const QString &rate) { emit rateTried(index, rate); });
     connect(&link, &DeviceLink::imageProgress, this, [this, index, &result](qint64 sent, qint64 total) {
         result.bytesSent = sent;
         emit imageProgress(index, sent, total);
@@ -168,8 +166,8 @@ void PortRun::classify(const Failure &failure, PortResult &result)
     switch (failure.number()) {
     case SerialError::InvalidPortNumber:
         result.outcome = PortOutcome::PortUnavailable;
-        result.detail = m_job.port.number > 0 ? QStringLiteral("no serial port has this number")
-                                              : QStringLiteral("no such device");
+        result.detail =
+            m_job.port.number > 0 ? QStringLiteral("no serial port has this number") : QStringLiteral("no such device");
         break;
     case SerialError::PortInUse:
     case SerialError::NoPermission:

@@ -79,8 +79,8 @@ private:
     void showResult(QLabel *indicator, bool passed);
     AttemptRecord attemptRecord(const QDateTime &started) const;
 
-    QString m_firmwarePath;       // of the loaded image, for the log
+    QString m_firmwarePath; // of the loaded image, for the log
     QByteArray m_firmwareSha256;
-    qint64 m_bytesSent = 0;       // of the last image sent
+    qint64 m_bytesSent = 0; // of the last image sent
 
 };

@@ -58,10 +58,10 @@ QByteArray ProductionLog::csvLine(const AttemptRecord &record)
     // (written out, "+00:00" rather than "Z", so every line has the same form).
     const int offset = record.started.offsetFromUtc();
     const QString time = record.started.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-        + QStringLiteral("%1%2:%3")
-              .arg(offset < 0 ? u'-' : u'+')
-              .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-              .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
+                         + QStringLiteral("%1%2:%3")
+                               .arg(QChar(offset < 0 ? u'-' : u'+'))
+                               .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
+                               .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
     const QList<QByteArray> fields = {
         csvField(time),
         csvField(record.port),
@@ -80,8 +80,7 @@ QByteArray ProductionLog::csvLine(const AttemptRecord &record)
 
 std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString *reason)
 {
-    const int descriptor = ::open(QFile::encodeName(path).constData(),
-                                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (descriptor < 0) {
         *reason = QStringLiteral("cannot open the log %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return nullptr;
@@ -89,13 +88,16 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
     std::unique_ptr<ProductionLog> log(new ProductionLog(descriptor));
     // Two stations starting on one new log must not both write the header.
     ::flock(descriptor, LOCK_EX);
-    struct stat status {};
+    struct stat status
+    {
+    };
     bool ok = ::fstat(descriptor, &status) == 0;
     if (ok && status.st_size == 0)
         ok = log->writeWhole(Header);
     ::flock(descriptor, LOCK_UN);
     if (!ok) {
-        *reason = QStringLiteral("cannot write to the log %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        *reason =
+            QStringLiteral("cannot write to the log %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return nullptr;
     }
     return log;

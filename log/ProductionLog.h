@@ -11,15 +11,15 @@
 // One device attempt as the production log keeps it.
 struct AttemptRecord
 {
-    QDateTime started;          // when the attempt began, local time
-    QString port;               // the port number as given, or a device path
-    QString devicePath;         // what the port resolved to; empty if it never did
-    QString rate;               // the rate the device answered at; empty if none
+    QDateTime started;  // when the attempt began, local time
+    QString port;       // the port number as given, or a device path
+    QString devicePath; // what the port resolved to; empty if it never did
+    QString rate;       // the rate the device answered at; empty if none
     QString firmwarePath;
-    QByteArray firmwareSha256;  // hex
-    qint64 bytesSent = 0;       // of the image, as far as it left the port
-    QString result;             // one of the result words of the command line
-    QByteArray reply;           // the device's reply to the image, as received
+    QByteArray firmwareSha256; // hex
+    qint64 bytesSent = 0;      // of the image, as far as it left the port
+    QString result;            // one of the result words of the command line
+    QByteArray reply;          // the device's reply to the image, as received
     std::optional<quint8> version;
     qint64 durationMs = 0;
 };
@@ -52,7 +52,9 @@ public:
     static QByteArray csvLine(const AttemptRecord &record);
 
 private:
-    explicit ProductionLog(int descriptor) : m_descriptor(descriptor) {}
+    explicit ProductionLog(int descriptor)
+        : m_descriptor(descriptor)
+    {}
     bool writeWhole(const QByteArray &line);
 
     int m_descriptor;

@@ -25,7 +25,7 @@ private slots:
     void reads_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("ports");    // as read, in order
+        QTest::addColumn<QString>("ports"); // as read, in order
         QTest::addColumn<QString>("file");
         QTest::addColumn<bool>("check");
         QTest::addColumn<QString>("log");
@@ -39,9 +39,9 @@ private slots:
         QTest::newRow("range of one") << QStringList{"--port", "7-7", "--file", fw} << "7" << fw << false << "";
         QTest::newRow("whole range") << QStringList{"--port", "1-16", "--file", fw}
                                      << "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16" << fw << false << "";
-        QTest::newRow("several, mixed")
-            << QStringList{"--port", "5", "--port", "/dev/ttyUSB0", "--port", "1-2", "--file", fw, "--check"}
-            << "5,/dev/ttyUSB0,1,2" << fw << true << "";
+        QTest::newRow("several, mixed") << QStringList{"--port", "5",      "--port", "/dev/ttyUSB0", "--port",
+                                                       "1-2",    "--file", fw,       "--check"}
+                                        << "5,/dev/ttyUSB0,1,2" << fw << true << "";
         QTest::newRow("path with a dash") << QStringList{"--file", fw, "--port", "/dev/serial/by-id/usb-1-2"}
                                           << "/dev/serial/by-id/usb-1-2" << fw << false << "";
         QTest::newRow("leading zero") << QStringList{"--port", "03", "--file", fw} << "3" << fw << false << "";
@@ -83,8 +83,8 @@ private slots:
         QTest::newRow("backwards") << QStringList{"--port", "8-1", "--file", fw} << "runs backwards";
         QTest::newRow("twice") << QStringList{"--port", "2", "--port", "2", "--file", fw}
                                << "port 2 is given more than once";
-        QTest::newRow("overlapping ranges") << QStringList{"--port", "1-4", "--port", "4-6", "--file", fw}
-                                            << "port 4 is given more than once";
+        QTest::newRow("overlapping ranges")
+            << QStringList{"--port", "1-4", "--port", "4-6", "--file", fw} << "port 4 is given more than once";
         QTest::newRow("path twice") << QStringList{"--port", "/dev/a", "--port", "/dev/a", "--file", fw}
                                     << "port /dev/a is given more than once";
         QTest::newRow("port without value") << QStringList{"--file", fw, "--port"} << "--port needs a value";
@@ -95,8 +95,8 @@ private slots:
                                         << "unknown option '--force'";
         QTest::newRow("stray argument") << QStringList{"--port", "1", "--file", fw, "extra"}
                                         << "unexpected argument 'extra'";
-        QTest::newRow("value on a switch") << QStringList{"--port", "1", "--file", fw, "--check=yes"}
-                                           << "--check takes no value";
+        QTest::newRow("value on a switch")
+            << QStringList{"--port", "1", "--file", fw, "--check=yes"} << "--check takes no value";
     }
 
     void refuses()

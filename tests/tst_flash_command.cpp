@@ -127,7 +127,8 @@ QList<QList<QByteArray>> logLines(const QString &path)
 
 enum Column { Time, Port, DevicePath, Rate, File, Sha256, BytesSent, Result, Reply, Version, DurationMs, Columns };
 
-const QByteArray ExampleSha256 = QCryptographicHash::hash(readFile(exampleFirmware()), QCryptographicHash::Sha256).toHex();
+const QByteArray ExampleSha256 =
+    QCryptographicHash::hash(readFile(exampleFirmware()), QCryptographicHash::Sha256).toHex();
 constexpr int ExampleImageSize = 20121; // every line followed by one CR
 
 } // namespace
@@ -159,7 +160,9 @@ private slots:
         const QList<QByteArray> &line = lines.first();
         QCOMPARE(line.size(), int(Columns));
         QVERIFY(QDateTime::fromString(QString::fromLatin1(line.at(Time)), Qt::ISODateWithMs).isValid());
-        QVERIFY2(QRegularExpression(QStringLiteral("[+-]\\d\\d:\\d\\d$")).match(QString::fromLatin1(line.at(Time))).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("[+-]\\d\\d:\\d\\d$"))
+                     .match(QString::fromLatin1(line.at(Time)))
+                     .hasMatch(),
                  line.at(Time).constData());
         QCOMPARE(line.at(Port), device.path().toLocal8Bit());
         QCOMPARE(line.at(DevicePath), device.path().toLocal8Bit());
@@ -175,29 +178,29 @@ private slots:
 
     void exitStatus_data()
     {
-        QTest::addColumn<QStringList>("device");   // device-sim's options; empty: no device
+        QTest::addColumn<QStringList>("device");    // device-sim's options; empty: no device
         QTest::addColumn<QStringList>("arguments"); // PORT stands for the device's path
         QTest::addColumn<int>("interruptAfterMs");  // 0: let it run
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("shown");         // on stdout (the result) or stderr (the reason)
+        QTest::addColumn<QString>("shown"); // on stdout (the result) or stderr (the reason)
 
         const QString fw = exampleFirmware();
         const QString refused = qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/README.md");
         const QStringList none;
-        QTest::newRow("1 download failed") << QStringList{"--image-reply", "ER"}
-                                           << QStringList{"--port", "PORT", "--file", fw} << 0 << 1 << "fail";
+        QTest::newRow("1 download failed")
+            << QStringList{"--image-reply", "ER"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 1 << "fail";
         QTest::newRow("2 usage") << none << QStringList{"--port", "17", "--file", fw} << 0 << 2 << "'17'";
-        QTest::newRow("3 file unreadable") << none << QStringList{"--port", "1", "--file", "/nonexistent.txt"} << 0
-                                           << 3 << "cannot read";
-        QTest::newRow("3 file refused") << QStringList{} << QStringList{"--port", "PORT", "--file", refused} << 0
-                                        << 3 << "not a firmware file";
+        QTest::newRow("3 file unreadable")
+            << none << QStringList{"--port", "1", "--file", "/nonexistent.txt"} << 0 << 3 << "cannot read";
+        QTest::newRow("3 file refused") << QStringList{} << QStringList{"--port", "PORT", "--file", refused} << 0 << 3
+                                        << "not a firmware file";
         QTest::newRow("3 log cannot be opened")
-            << QStringList{} << QStringList{"--port", "PORT", "--file", fw, "--log", "/nonexistent/log.csv"} << 0
-            << 3 << "/nonexistent/log.csv";
-        QTest::newRow("4 no answer") << QStringList{"--silent"} << QStringList{"--port", "PORT", "--file", fw} << 0
-                                     << 4 << "no-answer";
-        QTest::newRow("5 no such port") << none << QStringList{"--port", "/dev/nonexistent-tty", "--file", fw} << 0
-                                        << 5 << "port-unavailable";
+            << QStringList{} << QStringList{"--port", "PORT", "--file", fw, "--log", "/nonexistent/log.csv"} << 0 << 3
+            << "/nonexistent/log.csv";
+        QTest::newRow("4 no answer") << QStringList{"--silent"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 4
+                                     << "no-answer";
+        QTest::newRow("5 no such port") << none << QStringList{"--port", "/dev/nonexistent-tty", "--file", fw} << 0 << 5
+                                        << "port-unavailable";
         QTest::newRow("130 interrupted") << QStringList{"--silent"} << QStringList{"--port", "PORT", "--file", fw}
                                          << 1200 << 130 << "interrupted";
     }
@@ -259,8 +262,8 @@ private slots:
         Device good({"--rate", "19200"});
         QTemporaryDir directory;
         const QString log = directory.filePath(QStringLiteral("production.csv"));
-        const Run run = flash({"--port", silent.path(), "--port", refusing.path(), "--port", unplugged.path(),
-                               "--port", good.path(), "--file", exampleFirmware(), "--log", log});
+        const Run run = flash({"--port", silent.path(), "--port", refusing.path(), "--port", unplugged.path(), "--port",
+                               good.path(), "--file", exampleFirmware(), "--log", log});
 
         QCOMPARE(run.status, 4); // the worst: no answer, above a failed download
         QVERIFY(!run.out.contains('\r'));
@@ -321,8 +324,8 @@ private slots:
         Device slow({"--image-reply", "ER"}); // still waiting for its verdict when killed
         QTemporaryDir directory;
         const QString log = directory.filePath(QStringLiteral("production.csv"));
-        const QByteArray earlier = ProductionLog::Header
-            + "2026-12-09T17:00:00.000+00:00,1,/dev/ttyS0,9600,/fw.txt,ab,20121,pass,OK!,,5300\n";
+        const QByteArray earlier =
+            ProductionLog::Header + "2026-12-09T17:00:00.000+00:00,1,/dev/ttyS0,9600,/fw.txt,ab,20121,pass,OK!,,5300\n";
         {
             QFile file(log);
             QVERIFY(file.open(QIODevice::WriteOnly));

@@ -19,14 +19,20 @@ private slots:
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QByteArray>("expected"); // from the port to the reply
 
-        QTest::newRow("plain") << "3" << "/fw/a.txt" << QByteArray("OK!") << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,OK!,");
+        QTest::newRow("plain") << "3"
+                               << "/fw/a.txt" << QByteArray("OK!")
+                               << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,OK!,");
         QTest::newRow("comma and quote quoted")
-            << "/dev/x" << "/fw/a,\"b\".txt" << QByteArray("ER")
+            << "/dev/x"
+            << "/fw/a,\"b\".txt" << QByteArray("ER")
             << QByteArray("/dev/x,/dev/ttyS2,9600,\"/fw/a,\"\"b\"\".txt\",ab,20,pass,ER,");
-        QTest::newRow("control bytes visible") << "3" << "/fw/a.txt" << QByteArray("OK!\r\n\x01\\", 7)
-                                               << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,OK!\\r\\n\\x01\\\\,");
-        QTest::newRow("reply with a comma") << "3" << "/fw/a.txt" << QByteArray("C:1,2")
-                                            << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,\"C:1,2\",");
+        QTest::newRow("control bytes visible")
+            << "3"
+            << "/fw/a.txt" << QByteArray("OK!\r\n\x01\\", 7)
+            << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,OK!\\r\\n\\x01\\\\,");
+        QTest::newRow("reply with a comma")
+            << "3"
+            << "/fw/a.txt" << QByteArray("C:1,2") << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,\"C:1,2\",");
     }
 
     void line()
@@ -47,8 +53,7 @@ private slots:
         record.reply = reply;
         record.version = 255;
         record.durationMs = 4321;
-        QCOMPARE(ProductionLog::csvLine(record),
-                 "2026-12-10T09:05:01.020-03:30," + expected + "255,4321\n");
+        QCOMPARE(ProductionLog::csvLine(record), "2026-12-10T09:05:01.020-03:30," + expected + "255,4321\n");
     }
 
     void headerOnlyWhenNew()

@@ -46,8 +46,8 @@ private slots:
         QCOMPARE(lines.at(0) + '\n', ProductionLog::Header);
         QVERIFY(lines.at(3).isEmpty());
         const QByteArray sha256 = QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex();
-        const QByteArray start = "1," + fixture.device.portPath().toLocal8Bit() + ",19200,"
-            + firmwarePath.toLocal8Bit() + ',' + sha256 + ',';
+        const QByteArray start = "1," + fixture.device.portPath().toLocal8Bit() + ",19200," + firmwarePath.toLocal8Bit()
+                                 + ',' + sha256 + ',';
         // From the port to the version; the time and the duration vary.
         const auto fixedPart = [](const QByteArray &line) { return line.split(',').mid(1, 9).join(',') + ','; };
         QCOMPARE(fixedPart(lines.at(1)), start + "21,pass,OK!,,");
