@@ -23,6 +23,20 @@ std::optional<int> portNumber(const QString &text)
     return number;
 }
 
+// What the operator typed, for an error message: control characters shown as
+// \xNN, so that a stray newline or escape cannot break the message's line.
+QString shown(const QString &text)
+{
+    QString visible;
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            visible += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            visible += c;
+    }
+    return visible;
+}
+
 ParsedCommandLine failure(const QString &message)
 {
     ParsedCommandLine parsed;
@@ -37,7 +51,7 @@ QString readPortArgument(const QString &value, QList<PortSpec> &ports)
 {
     const auto add = [&ports](const PortSpec &port) -> QString {
         if (ports.contains(port))
-            return QStringLiteral("port %1 is given more than once").arg(port.label());
+            return QStringLiteral("port %1 is given more than once").arg(shown(port.label()));
         ports.append(port);
         return {};
     };
@@ -47,7 +61,7 @@ QString readPortArgument(const QString &value, QList<PortSpec> &ports)
 
     const QString notAPort = QStringLiteral("--port '%1' is not a port number from 1 to 16, a range such as "
                                             "1-8, or a device path")
-                                 .arg(value);
+                                 .arg(shown(value));
     const qsizetype dash = value.indexOf(u'-');
     if (dash < 0) {
         const std::optional<int> number = portNumber(value);
@@ -60,7 +74,7 @@ QString readPortArgument(const QString &value, QList<PortSpec> &ports)
     if (!first || !last)
         return notAPort;
     if (*first > *last)
-        return QStringLiteral("--port '%1' runs backwards").arg(value);
+        return QStringLiteral("--port '%1' runs backwards").arg(shown(value));
     for (int number = *first; number <= *last; ++number) {
         const QString error = add(PortSpec{static_cast<qint16>(number), {}});
         if (!error.isEmpty())
@@ -94,7 +108,7 @@ ParsedCommandLine parseFlashArguments(const QStringList &arguments)
                             || takesValue(QStringLiteral("log"));
 
         if (!valued && attached)
-            return failure(QStringLiteral("%1 takes no value").arg(option));
+            return failure(QStringLiteral("%1 takes no value").arg(shown(option)));
         QString value;
         if (valued) {
             if (attached) {
@@ -129,9 +143,9 @@ ParsedCommandLine parseFlashArguments(const QStringList &arguments)
         } else if (option == QStringLiteral("--version") || option == QStringLiteral("-V")) {
             version = true;
         } else if (option.startsWith(u'-')) {
-            return failure(QStringLiteral("unknown option '%1'").arg(option));
+            return failure(QStringLiteral("unknown option '%1'").arg(shown(option)));
         } else {
-            return failure(QStringLiteral("unexpected argument '%1'").arg(option));
+            return failure(QStringLiteral("unexpected argument '%1'").arg(shown(option)));
         }
     }
 

@@ -95,6 +95,8 @@ private slots:
                                         << "unknown option '--force'";
         QTest::newRow("stray argument") << QStringList{"--port", "1", "--file", fw, "extra"}
                                         << "unexpected argument 'extra'";
+        QTest::newRow("control character shown")
+            << QStringList{"--port", "1\n2", "--file", fw} << "'1\\x0a2' is not a port";
         QTest::newRow("value on a switch")
             << QStringList{"--port", "1", "--file", fw, "--check=yes"} << "--check takes no value";
     }
