@@ -13,7 +13,9 @@
 #include <QTest>
 
 #include <memory>
+#include <pty.h>
 #include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -239,6 +241,35 @@ private slots:
             const QList<QByteArray> row = summaryRow(run.out, sim->path());
             QVERIFY2(!row.isEmpty() && row.at(3) == "interrupted", run.out.constData());
         }
+    }
+
+    // On a terminal the port's line is redrawn in place, with the progress
+    // bar while the image is on the wire, and the summary follows it.
+    void liveLineOnATerminal()
+    {
+        Device device({});
+        int master = -1;
+        int slave = -1;
+        QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
+        QProcess process;
+        process.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+        startFlash(process, {"--port", device.path(), "--file", exampleFirmware()});
+        ::close(slave);
+        QByteArray screen;
+        char buffer[4096];
+        ssize_t got;
+        // The terminal's end reads until the command has closed its side.
+        while ((got = ::read(master, buffer, sizeof buffer)) > 0)
+            screen.append(buffer, got);
+        ::close(master);
+        QCOMPARE(finish(process).status, 0);
+
+        QVERIFY(screen.contains("\x1b[1A\r\x1b[2K")); // back up one line, clear it, draw it again
+        QVERIFY(QRegularExpression(QStringLiteral("\\[#*\\.*\\] +\\d+%  \\d+ s left"))
+                    .match(QString::fromLatin1(screen))
+                    .hasMatch());
+        QVERIFY(screen.contains("pass ("));
+        QVERIFY(!summaryRow(screen.replace("\r\n", "\n"), device.path()).isEmpty());
     }
 
     void portHeldElsewhereIsUnavailable()
