@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
+#include <variant>
 #include <unistd.h>
 #include <vector>
 
@@ -73,27 +74,19 @@ int fileError(const QString &message)
     return ExitStatus::FileUnusable;
 }
 
-} // namespace
-
-int runFlashCommand(int argc, char *argv[])
+// What every port's run shares, all checked before any port is opened.
+struct Inputs
 {
-    QCoreApplication application(argc, argv);
-    const ParsedCommandLine parsed = parseFlashArguments(QCoreApplication::arguments().mid(2));
-    switch (parsed.kind) {
-    case ParsedCommandLine::Kind::Help:
-        std::fputs(qPrintable(flashUsage()), stdout);
-        return ExitStatus::Passed;
-    case ParsedCommandLine::Kind::Version:
-        std::printf("tarvik-downloader %s\n", TARVIK_VERSION);
-        return ExitStatus::Passed;
-    case ParsedCommandLine::Kind::Error:
-        return usageError(parsed.error);
-    case ParsedCommandLine::Kind::Flash:
-        break;
-    }
-    const FlashRequest &request = parsed.request;
+    QByteArray image;
+    QString firmwarePath; // absolute, for the log
+    QByteArray sha256;
+    std::unique_ptr<ProductionLog> log;
+};
 
-    // Everything that can be refused is refused before any port is opened.
+// Reads and checks the firmware file as "Open File" does and opens the log;
+// an exit status when either is refused.
+std::variant<Inputs, int> prepare(const FlashRequest &request)
+{
     const std::optional<QByteArray> bytes = FirmwareFile::readBytes(request.firmwarePath);
     if (!bytes)
         return fileError(QStringLiteral("cannot read the firmware file %1").arg(request.firmwarePath));
@@ -103,35 +96,32 @@ int runFlashCommand(int argc, char *argv[])
                                         "and end with \":::-\"")
                              .arg(request.firmwarePath));
     }
-    std::unique_ptr<ProductionLog> log;
+    Inputs inputs;
+    inputs.image = image.text;
+    inputs.firmwarePath = QFileInfo(request.firmwarePath).absoluteFilePath();
+    inputs.sha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
     if (!request.logPath.isEmpty()) {
         QString reason;
-        log = ProductionLog::open(request.logPath, &reason);
-        if (!log)
+        inputs.log = ProductionLog::open(request.logPath, &reason);
+        if (!inputs.log)
             return fileError(reason);
     }
-    if (!installStopSignals()) {
-        std::fprintf(stderr, "tarvik-downloader flash: cannot install the signal handlers\n");
-        return ExitStatus::Usage;
-    }
-    Guard::setDefaultHandling(portDefaultHandling);
-    const QByteArray sha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
+    return inputs;
+}
 
+// Runs every port on a thread of its own until all have ended, or, after
+// SIGINT or SIGTERM, until all have stopped.
+QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &inputs, FlashDisplay &display)
+{
     const int count = int(request.ports.size());
-    FlashDisplay display(request.ports, ::isatty(STDOUT_FILENO) == 1, stdout);
     QList<PortResult> results(count);
     std::vector<std::unique_ptr<QThread>> threads;
     std::vector<std::unique_ptr<PortRun>> runs;
     int running = count;
 
     for (int index = 0; index < count; ++index) {
-        PortRun::Job job{index,
-                         request.ports.at(index),
-                         image.text,
-                         request.check,
-                         QFileInfo(request.firmwarePath).absoluteFilePath(),
-                         sha256,
-                         log.get()};
+        PortRun::Job job{index,         request.ports.at(index), inputs.image, request.check, inputs.firmwarePath,
+                         inputs.sha256, inputs.log.get()};
         results[index].port = job.port;
         auto run = std::make_unique<PortRun>(std::move(job));
         auto thread = std::make_unique<QThread>();
@@ -174,6 +164,41 @@ int runFlashCommand(int argc, char *argv[])
         thread->quit();
         thread->wait();
     }
+    return results;
+}
+
+} // namespace
+
+int runFlashCommand(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const ParsedCommandLine parsed = parseFlashArguments(QCoreApplication::arguments().mid(2));
+    switch (parsed.kind) {
+    case ParsedCommandLine::Kind::Help:
+        std::fputs(qPrintable(flashUsage()), stdout);
+        return ExitStatus::Passed;
+    case ParsedCommandLine::Kind::Version:
+        std::printf("tarvik-downloader %s\n", TARVIK_VERSION);
+        return ExitStatus::Passed;
+    case ParsedCommandLine::Kind::Error:
+        return usageError(parsed.error);
+    case ParsedCommandLine::Kind::Flash:
+        break;
+    }
+    const FlashRequest &request = parsed.request;
+
+    std::variant<Inputs, int> prepared = prepare(request);
+    if (const int *status = std::get_if<int>(&prepared))
+        return *status;
+    const Inputs &inputs = std::get<Inputs>(prepared);
+    if (!installStopSignals()) {
+        std::fprintf(stderr, "tarvik-downloader flash: cannot install the signal handlers\n");
+        return ExitStatus::Usage;
+    }
+
+    Guard::setDefaultHandling(portDefaultHandling);
+    FlashDisplay display(request.ports, ::isatty(STDOUT_FILENO) == 1, stdout);
+    const QList<PortResult> results = runSideBySide(request, inputs, display);
     display.stop();
     Guard::setDefaultHandling(nullptr);
 
