@@ -4,6 +4,7 @@
 
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
+#include "log/ProductionLog.h"
 #include "ui/Dialogs.h"
 
 #include <QApplication>
@@ -43,6 +44,29 @@ Program &Program::instance()
     return *s_instance;
 }
 
+QString Program::logPathArgument(const QStringList &arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == QStringLiteral("--log") && i + 1 < arguments.size())
+            return arguments.at(i + 1);
+        if (arguments.at(i).startsWith(QStringLiteral("--log=")))
+            return arguments.at(i).sliced(6);
+    }
+    return {};
+}
+
+bool Program::openProductionLog(const QString &path)
+{
+    QString reason;
+    m_log = ProductionLog::open(path, &reason);
+    if (!m_log) {
+        std::fprintf(stderr, "tarvik-downloader: %s\n", qPrintable(reason));
+        Dialogs::showInformation(nullptr, reason);
+        return false;
+    }
+    return true;
+}
+
 void Program::start()
 {
     m_form2 = std::make_unique<Form2>(*m_resolver);
@@ -67,8 +91,15 @@ Form2 &Program::connectionWindow()
 
 void Program::handOffToDownloader()
 {
-    if (!m_form1)
+    if (!m_form1) {
         m_form1 = std::make_unique<Form1>(*m_resolver);
+        if (m_log) {
+            m_form1->AttemptLogged = [this](const AttemptRecord &record) {
+                if (!m_log->append(record))
+                    std::fputs("tarvik-downloader: a line of the production log could not be written\n", stderr);
+            };
+        }
+    }
     // The load opens the downloader window's port; only a window that has
     // loaded is shown, and only then does the connection window go.
     m_form1->Form_Load();

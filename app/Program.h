@@ -3,6 +3,7 @@
 #include "base/Guard.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <exception>
 #include <memory>
@@ -10,6 +11,7 @@
 class Form1;
 class Form2;
 class PortResolver;
+class ProductionLog;
 
 // The frame the two windows hang on: their one program-wide instance each,
 // the start on the connection window, the hand-off to the downloader window,
@@ -25,6 +27,14 @@ public:
     Program &operator=(const Program &) = delete;
 
     static Program &instance();
+
+    // Keeps the production log at `path`: a line per download and per version
+    // query. A log that cannot be opened is reported in a message box before
+    // any window shows; then false.
+    bool openProductionLog(const QString &path);
+    // The FILE of "--log FILE" or "--log=FILE" among the program's arguments;
+    // empty when none is given.
+    static QString logPathArgument(const QStringList &arguments);
 
     // Creates the connection window, runs its load and shows it.
     void start();
@@ -50,6 +60,7 @@ private:
     std::shared_ptr<const PortResolver> m_resolver;
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<Form1> m_form1;
+    std::unique_ptr<ProductionLog> m_log;
     bool m_failed = false;
     bool m_running = false; // exec() runs the program's event loop
 };

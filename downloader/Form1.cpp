@@ -10,6 +10,9 @@
 #include "ui/Twips.h"
 
 #include <QCloseEvent>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -79,6 +82,7 @@ Form1::Form1(const PortResolver &resolver, QWidget *parent)
         }
     });
     connect(&m_link, &DeviceLink::imageProgress, this, [this](qint64 sent, qint64 total) {
+        m_bytesSent = sent;
         // Per mille: an image of any size fits the bar's int range.
         ImageProgress->setValue(total > 0 ? static_cast<int>(sent * 1000 / total) : 1000);
     });
@@ -190,6 +194,8 @@ void Form1::loadFirmwareFile(const QString &path)
         return; // no file, or an unreadable one, ends the click silently
     const FirmwareFile::Image image = FirmwareFile::parse(*bytes);
     FileText = image.text;
+    m_firmwarePath = QFileInfo(path).absoluteFilePath();
+    m_firmwareSha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
     showResult(Label3[0], image.passed);
     // One window loads one image: after a pass it is sent to device after device.
     if (image.passed)
@@ -203,9 +209,33 @@ void Form1::Command3_Click()
     Label2->setText(QStringLiteral("Please Wait"));
     Command3->setEnabled(false);
     Command7->setEnabled(false);
+    const QDateTime started = QDateTime::currentDateTime();
+    QElapsedTimer clock;
+    clock.start();
+    m_bytesSent = 0;
     // Pending turns "?" and the progress shows as the image starts.
-    m_link.download(Module1::BaudRate, FileText);
+    const QByteArray reply = m_link.download(Module1::BaudRate, FileText);
     process();
+    if (AttemptLogged) {
+        AttemptRecord record = attemptRecord(started);
+        record.bytesSent = m_bytesSent;
+        record.result = Label3[1]->text() == PassCaption ? QStringLiteral("pass") : QStringLiteral("fail");
+        record.reply = reply;
+        record.durationMs = clock.elapsed();
+        AttemptLogged(record);
+    }
+}
+
+AttemptRecord Form1::attemptRecord(const QDateTime &started) const
+{
+    AttemptRecord record;
+    record.started = started;
+    record.port = QString::number(Module1::PortNumber);
+    record.devicePath = MSComm1.devicePath();
+    record.rate = Module1::BaudRate;
+    record.firmwarePath = m_firmwarePath;
+    record.firmwareSha256 = m_firmwareSha256;
+    return record;
 }
 
 void Form1::process()
@@ -255,10 +285,20 @@ void Form1::Command7_Click()
     Command2->setEnabled(false);
 
     Label5->setText(VersionUnknown);
+    const QDateTime started = QDateTime::currentDateTime();
+    QElapsedTimer clock;
+    clock.start();
     // "No Action" shows, or the caption blanks for a tick, inside the query.
     const std::optional<quint8> version = m_link.queryVersion(Module1::BaudRate);
     if (version)
         Label5->setText(QStringLiteral("MCU Version %1").arg(*version));
+    if (AttemptLogged) {
+        AttemptRecord record = attemptRecord(started);
+        record.result = version ? QStringLiteral("version") : QStringLiteral("no-version");
+        record.version = version;
+        record.durationMs = clock.elapsed();
+        AttemptLogged(record);
+    }
 
     Command7->setEnabled(true);
     Command3->setEnabled(downloadWasEnabled);

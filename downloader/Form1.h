@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/DeviceLink.h"
+#include "log/ProductionLog.h"
 #include "serial/SerialControl.h"
 
 #include <QByteArray>
@@ -10,6 +11,7 @@
 
 
 #include <array>
+#include <functional>
 
 class PortResolver;
 class QGroupBox;
@@ -52,6 +54,10 @@ public:
     // has left the port.
     QProgressBar *ImageProgress;
 
+    // Called after each download and each version query with what the
+    // production log keeps of it; unset when no log is kept.
+    std::function<void(const AttemptRecord &)> AttemptLogged;
+
 private:
     // The exchanges run on this link; the members below are views of its parts.
     DeviceLink m_link;
@@ -71,5 +77,10 @@ protected:
 private:
     void buildLayout();
     void showResult(QLabel *indicator, bool passed);
+    AttemptRecord attemptRecord(const QDateTime &started) const;
+
+    QString m_firmwarePath; // of the loaded image, for the log
+    QByteArray m_firmwareSha256;
+    qint64 m_bytesSent = 0; // of the last image sent
 
 };

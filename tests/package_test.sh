@@ -101,10 +101,11 @@ $(grep 'not found' <<<"$libraries")"
     needed=$(objdump -p "$root/$program" | awk '$1 == "NEEDED" { print $2 }')
     [ -n "$needed" ] || fail "objdump finds no libraries the program needs"
     for library in $needed; do
-        path=$(awk -v lib="$library" '$1 == lib && $2 == "=>" { print $3 }' <<<"$libraries")
-        # The dynamic loader (needed for thread-local storage) is listed by
-        # its path alone.
-        [ -n "$path" ] || path=$(awk -v lib="/$library" 'substr($1, length($1) - length(lib) + 1) == lib { print $1 }' <<<"$libraries")
+        # ldd lists the dynamic loader by its path alone, without "=>" (it
+        # is NEEDED by a program that uses thread-local storage).
+        path=$(awk -v lib="$library" '
+            $1 == lib && $2 == "=>" { print $3 }
+            substr($1, length($1) - length(lib)) == "/" lib { print $1 }' <<<"$libraries")
         if [ -z "$path" ]; then
             fail "ldd does not resolve $library"
             continue

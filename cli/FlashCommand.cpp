@@ -1,0 +1,213 @@
+#include "cli/FlashCommand.h"
+
+#include "base/Guard.h"
+#include "cli/FlashDisplay.h"
+#include "cli/FlashRequest.h"
+#include "cli/PortRun.h"
+#include "engine/FirmwareFile.h"
+#include "log/ProductionLog.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <variant>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The signal handler's only way to the event loop: a byte into a pipe that a
+// socket notifier watches.
+int s_signalPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    (void)!::write(s_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool installStopSignals()
+{
+    if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// A failure that reached a link's event boundary ends that port's run only;
+// the command itself has no window to report to.
+void portDefaultHandling(int number, const QString &description)
+{
+    if (PortRun *run = PortRun::current()) {
+        run->takeUnhandledFailure(number, description);
+        return;
+    }
+    std::fprintf(stderr, "tarvik-downloader: failure %d: %s\n", number, qPrintable(description));
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "tarvik-downloader flash: %s\nTry 'tarvik-downloader flash --help'.\n", qPrintable(message));
+    return ExitStatus::Usage;
+}
+
+int fileError(const QString &message)
+{
+    std::fprintf(stderr, "tarvik-downloader flash: %s\n", qPrintable(message));
+    return ExitStatus::FileUnusable;
+}
+
+// What every port's run shares, all checked before any port is opened.
+struct Inputs
+{
+    QByteArray image;
+    QString firmwarePath; // absolute, for the log
+    QByteArray sha256;
+    std::unique_ptr<ProductionLog> log;
+};
+
+// Reads and checks the firmware file as "Open File" does and opens the log;
+// an exit status when either is refused.
+std::variant<Inputs, int> prepare(const FlashRequest &request)
+{
+    const std::optional<QByteArray> bytes = FirmwareFile::readBytes(request.firmwarePath);
+    if (!bytes)
+        return fileError(QStringLiteral("cannot read the firmware file %1").arg(request.firmwarePath));
+    const FirmwareFile::Image image = FirmwareFile::parse(*bytes);
+    if (!image.passed) {
+        return fileError(QStringLiteral("%1 is not a firmware file: its first line must begin with \":-::\" "
+                                        "and end with \":::-\"")
+                             .arg(request.firmwarePath));
+    }
+    Inputs inputs;
+    inputs.image = image.text;
+    inputs.firmwarePath = QFileInfo(request.firmwarePath).absoluteFilePath();
+    inputs.sha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
+    if (!request.logPath.isEmpty()) {
+        QString reason;
+        inputs.log = ProductionLog::open(request.logPath, &reason);
+        if (!inputs.log)
+            return fileError(reason);
+    }
+    return inputs;
+}
+
+// Runs every port on a thread of its own until all have ended, or, after
+// SIGINT or SIGTERM, until all have stopped.
+QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &inputs, FlashDisplay &display)
+{
+    const int count = int(request.ports.size());
+    QList<PortResult> results(count);
+    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<std::unique_ptr<PortRun>> runs;
+    int running = count;
+
+    for (int index = 0; index < count; ++index) {
+        PortRun::Job job{index,         request.ports.at(index), inputs.image, request.check, inputs.firmwarePath,
+                         inputs.sha256, inputs.log.get()};
+        results[index].port = job.port;
+        auto run = std::make_unique<PortRun>(std::move(job));
+        auto thread = std::make_unique<QThread>();
+        run->moveToThread(thread.get());
+        QObject::connect(run.get(), &PortRun::rateTried, &display, &FlashDisplay::rateTried);
+        QObject::connect(run.get(), &PortRun::stepReached, &display, &FlashDisplay::stepReached);
+        QObject::connect(run.get(), &PortRun::imageProgress, &display, &FlashDisplay::imageProgress);
+        QObject::connect(run.get(), &PortRun::finished, &display,
+                         [&display, &results, &running](int at, const PortResult &result) {
+                             results[at] = result;
+                             display.finished(at, result);
+                             if (--running == 0)
+                                 QCoreApplication::quit();
+                         });
+        thread->start();
+        QMetaObject::invokeMethod(run.get(), &PortRun::run, Qt::QueuedConnection);
+        threads.push_back(std::move(thread));
+        runs.push_back(std::move(run));
+    }
+
+    bool interrupted = false;
+    QSocketNotifier stopNotifier(s_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &display, [&] {
+        char drained[16];
+        while (::read(s_signalPipe[0], drained, sizeof drained) > 0) {
+        }
+        if (interrupted)
+            return;
+        interrupted = true;
+        // A second Ctrl+C ends the command at once, without the summary.
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        for (const std::unique_ptr<PortRun> &run : runs)
+            run->requestStop();
+    });
+
+    if (running > 0)
+        QCoreApplication::exec();
+    for (const std::unique_ptr<QThread> &thread : threads) {
+        thread->quit();
+        thread->wait();
+    }
+    return results;
+}
+
+} // namespace
+
+int runFlashCommand(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const ParsedCommandLine parsed = parseFlashArguments(QCoreApplication::arguments().mid(2));
+    switch (parsed.kind) {
+    case ParsedCommandLine::Kind::Help:
+        std::fputs(qPrintable(flashUsage()), stdout);
+        return ExitStatus::Passed;
+    case ParsedCommandLine::Kind::Version:
+        std::printf("tarvik-downloader %s\n", TARVIK_VERSION);
+        return ExitStatus::Passed;
+    case ParsedCommandLine::Kind::Error:
+        return usageError(parsed.error);
+    case ParsedCommandLine::Kind::Flash:
+        break;
+    }
+    const FlashRequest &request = parsed.request;
+
+    std::variant<Inputs, int> prepared = prepare(request);
+    if (const int *status = std::get_if<int>(&prepared))
+        return *status;
+    const Inputs &inputs = std::get<Inputs>(prepared);
+    if (!installStopSignals()) {
+        std::fprintf(stderr, "tarvik-downloader flash: cannot install the signal handlers\n");
+        return ExitStatus::Usage;
+    }
+
+    Guard::setDefaultHandling(portDefaultHandling);
+    FlashDisplay display(request.ports, ::isatty(STDOUT_FILENO) == 1, stdout);
+    const QList<PortResult> results = runSideBySide(request, inputs, display);
+    display.stop();
+    Guard::setDefaultHandling(nullptr);
+
+    std::fputs("\n", stdout);
+    std::fputs(qPrintable(FlashDisplay::summary(results)), stdout);
+    int status = ExitStatus::Passed;
+    for (const PortResult &result : results)
+        status = std::max(status, exitStatusOf(result.outcome));
+    std::printf("exit status %d\n", status);
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,392 @@
+// `tarvik-downloader flash` end to end: the real program as a process of its
+// own, with no display, against device-sim processes on pseudo-terminals.
+
+#include "log/ProductionLog.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <pty.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+QString buildDir()
+{
+    return qEnvironmentVariable("TARVIK_BUILD_DIR");
+}
+
+QString exampleFirmware()
+{
+    return qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/examples/firmware-example.txt");
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// One simulated device as a process of its own; stopped when it goes.
+class Device
+{
+public:
+    explicit Device(const QStringList &options)
+    {
+        m_process.start(buildDir() + QStringLiteral("/device-sim"), options);
+        if (!m_process.waitForReadyRead(5000))
+            qFatal("device-sim did not start");
+        m_path = QString::fromLocal8Bit(m_process.readLine().trimmed());
+    }
+    ~Device() { stop(); }
+    QString path() const { return m_path; }
+
+    // Stops the device; with --verbose, what it printed of the bytes that
+    // reached it.
+    QByteArray stop()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+        return m_process.readAllStandardError();
+    }
+
+private:
+    QProcess m_process;
+    QString m_path;
+};
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The command as an operator's script starts it: no display, no platform.
+void startFlash(QProcess &process, const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    process.setProcessEnvironment(environment);
+    process.start(buildDir() + QStringLiteral("/tarvik-downloader"), QStringList{"flash"} + arguments);
+    if (!process.waitForStarted(5000))
+        qFatal("tarvik-downloader did not start");
+}
+
+Run finish(QProcess &process)
+{
+    if (!process.waitForFinished(60000))
+        qFatal("tarvik-downloader did not end");
+    Run run;
+    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+Run flash(const QStringList &arguments)
+{
+    QProcess process;
+    startFlash(process, arguments);
+    return finish(process);
+}
+
+// The summary row of `port`, split into its columns.
+QList<QByteArray> summaryRow(const QByteArray &out, const QString &port)
+{
+    for (const QByteArray &line : out.split('\n')) {
+        const QList<QByteArray> columns = line.simplified().split(' ');
+        if (columns.size() >= 8 && columns.first() == port.toLocal8Bit())
+            return columns;
+    }
+    return {};
+}
+
+// The log's lines after the header, split into fields; none of the fields
+// these tests write holds a comma.
+QList<QList<QByteArray>> logLines(const QString &path)
+{
+    const QByteArray text = readFile(path);
+    QList<QList<QByteArray>> lines;
+    if (!text.startsWith(ProductionLog::Header))
+        return lines;
+    for (const QByteArray &line : text.sliced(ProductionLog::Header.size()).split('\n')) {
+        if (!line.isEmpty())
+            lines.append(line.split(','));
+    }
+    return lines;
+}
+
+enum Column { Time, Port, DevicePath, Rate, File, Sha256, BytesSent, Result, Reply, Version, DurationMs, Columns };
+
+const QByteArray ExampleSha256 =
+    QCryptographicHash::hash(readFile(exampleFirmware()), QCryptographicHash::Sha256).toHex();
+constexpr int ExampleImageSize = 20121; // every line followed by one CR
+
+} // namespace
+
+class FlashCommandTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void passesAndReadsTheVersion()
+    {
+        Device device({"--rate", "38400", "--version", "42"});
+        QTemporaryDir directory;
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        const Run run = flash({"--port", device.path(), "--file", exampleFirmware(), "--check", "--log", log});
+
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.err.isEmpty(), run.err.constData());
+        const QList<QByteArray> row = summaryRow(run.out, device.path());
+        QVERIFY2(row.size() == 8, run.out.constData());
+        QCOMPARE(row.at(2), "38400");
+        QCOMPARE(row.at(3), "pass");
+        QCOMPARE(row.at(5), "-"); // the reply "OK!" is not repeated
+        QCOMPARE(row.at(6), "42");
+        QVERIFY(!run.out.contains('\r')); // not a terminal: no animation
+
+        const QList<QList<QByteArray>> lines = logLines(log);
+        QCOMPARE(lines.size(), 1);
+        const QList<QByteArray> &line = lines.first();
+        QCOMPARE(line.size(), int(Columns));
+        QVERIFY(QDateTime::fromString(QString::fromLatin1(line.at(Time)), Qt::ISODateWithMs).isValid());
+        QVERIFY2(QRegularExpression(QStringLiteral("[+-]\\d\\d:\\d\\d$"))
+                     .match(QString::fromLatin1(line.at(Time)))
+                     .hasMatch(),
+                 line.at(Time).constData());
+        QCOMPARE(line.at(Port), device.path().toLocal8Bit());
+        QCOMPARE(line.at(DevicePath), device.path().toLocal8Bit());
+        QCOMPARE(line.at(Rate), "38400");
+        QCOMPARE(line.at(File), exampleFirmware().toLocal8Bit());
+        QCOMPARE(line.at(Sha256), ExampleSha256);
+        QCOMPARE(line.at(BytesSent).toInt(), ExampleImageSize);
+        QCOMPARE(line.at(Result), "pass");
+        QCOMPARE(line.at(Reply), "OK!");
+        QCOMPARE(line.at(Version), "42");
+        QVERIFY(line.at(DurationMs).toInt() > 2500); // five ticks before the image at least
+    }
+
+    void exitStatus_data()
+    {
+        QTest::addColumn<QStringList>("device");    // device-sim's options; empty: no device
+        QTest::addColumn<QStringList>("arguments"); // PORT stands for the device's path
+        QTest::addColumn<int>("interruptAfterMs");  // 0: let it run
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("shown"); // on stdout (the result) or stderr (the reason)
+
+        const QString fw = exampleFirmware();
+        const QString refused = qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/README.md");
+        const QStringList none;
+        QTest::newRow("1 download failed")
+            << QStringList{"--image-reply", "ER"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 1 << "fail";
+        QTest::newRow("2 usage") << none << QStringList{"--port", "17", "--file", fw} << 0 << 2 << "'17'";
+        QTest::newRow("3 file unreadable")
+            << none << QStringList{"--port", "1", "--file", "/nonexistent.txt"} << 0 << 3 << "cannot read";
+        QTest::newRow("3 file refused") << QStringList{} << QStringList{"--port", "PORT", "--file", refused} << 0 << 3
+                                        << "not a firmware file";
+        QTest::newRow("3 log cannot be opened")
+            << QStringList{} << QStringList{"--port", "PORT", "--file", fw, "--log", "/nonexistent/log.csv"} << 0 << 3
+            << "/nonexistent/log.csv";
+        QTest::newRow("4 no answer") << QStringList{"--silent"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 4
+                                     << "no-answer";
+        QTest::newRow("5 no such port") << none << QStringList{"--port", "/dev/nonexistent-tty", "--file", fw} << 0 << 5
+                                        << "port-unavailable";
+        QTest::newRow("130 interrupted") << QStringList{"--silent"} << QStringList{"--port", "PORT", "--file", fw}
+                                         << 1200 << 130 << "interrupted";
+    }
+
+    void exitStatus()
+    {
+        QFETCH(QStringList, device);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, interruptAfterMs);
+        QFETCH(int, status);
+        QFETCH(QString, shown);
+        const bool withDevice = arguments.contains(QStringLiteral("PORT"));
+        std::unique_ptr<Device> sim;
+        if (withDevice) {
+            // A device that prints what reaches it shows whether the port was touched.
+            sim = std::make_unique<Device>(device + QStringList{"--verbose"});
+            arguments.replace(arguments.indexOf(QStringLiteral("PORT")), sim->path());
+        }
+        QProcess process;
+        startFlash(process, arguments);
+        if (interruptAfterMs > 0) {
+            QTest::qWait(interruptAfterMs);
+            ::kill(pid_t(process.processId()), SIGINT);
+        }
+        const Run run = finish(process);
+        QCOMPARE(run.status, status);
+        QVERIFY2(run.out.contains(shown.toLocal8Bit()) || run.err.contains(shown.toLocal8Bit()),
+                 (run.out + run.err).constData());
+        if (status == 2 || status == 3) {
+            QVERIFY(run.out.isEmpty());
+            QVERIFY(run.err.startsWith("tarvik-downloader flash: "));
+            if (sim) // refused before any port was opened: not a byte reached the device
+                QCOMPARE(sim->stop(), QByteArray());
+        }
+        if (status == 130) {
+            const QList<QByteArray> row = summaryRow(run.out, sim->path());
+            QVERIFY2(!row.isEmpty() && row.at(3) == "interrupted", run.out.constData());
+        }
+    }
+
+    // On a terminal the port's line is redrawn in place, with the progress
+    // bar while the image is on the wire, and the summary follows it.
+    void liveLineOnATerminal()
+    {
+        Device device({});
+        int master = -1;
+        int slave = -1;
+        QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
+        QProcess process;
+        process.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+        startFlash(process, {"--port", device.path(), "--file", exampleFirmware()});
+        ::close(slave);
+        QByteArray screen;
+        char buffer[4096];
+        ssize_t got;
+        // The terminal's end reads until the command has closed its side.
+        while ((got = ::read(master, buffer, sizeof buffer)) > 0)
+            screen.append(buffer, got);
+        ::close(master);
+        QCOMPARE(finish(process).status, 0);
+
+        QVERIFY(screen.contains("\x1b[1A\r\x1b[2K")); // back up one line, clear it, draw it again
+        QVERIFY(QRegularExpression(QStringLiteral("\\[#*\\.*\\] +\\d+%  \\d+ s left"))
+                    .match(QString::fromLatin1(screen))
+                    .hasMatch());
+        QVERIFY(screen.contains("pass ("));
+        QVERIFY(!summaryRow(screen.replace("\r\n", "\n"), device.path()).isEmpty());
+    }
+
+    void portHeldElsewhereIsUnavailable()
+    {
+        Device device({});
+        QSerialPort holder(device.path());
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        const Run run = flash({"--port", device.path(), "--file", exampleFirmware()});
+        QCOMPARE(run.status, 5);
+        QVERIFY2(run.out.contains("in use by another program"), run.out.constData());
+    }
+
+    // One port silent, one refusing the image, one unplugged while the image
+    // is on the wire, one good: each ends with its own result and the good
+    // one passes as if it were alone.
+    void fourPortsEachWithItsOwnTrouble()
+    {
+        Device silent({"--silent"});
+        Device refusing({"--image-reply", "ER"});
+        Device unplugged({"--hangup-after", "5000"});
+        Device good({"--rate", "19200"});
+        QTemporaryDir directory;
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        const Run run = flash({"--port", silent.path(), "--port", refusing.path(), "--port", unplugged.path(), "--port",
+                               good.path(), "--file", exampleFirmware(), "--log", log});
+
+        QCOMPARE(run.status, 4); // the worst: no answer, above a failed download
+        QVERIFY(!run.out.contains('\r'));
+        struct Expected
+        {
+            QString port;
+            QByteArray result;
+            QByteArray status;
+            QByteArray reply;
+        };
+        const QList<Expected> expected = {
+            {silent.path(), "no-answer", "4", "-"},
+            {refusing.path(), "fail", "1", "ER"},
+            {unplugged.path(), "port-lost", "1", "-"},
+            {good.path(), "pass", "0", "-"},
+        };
+        const QList<QList<QByteArray>> lines = logLines(log);
+        QCOMPARE(lines.size(), 4);
+        for (const Expected &port : expected) {
+            const QList<QByteArray> row = summaryRow(run.out, port.port);
+            QVERIFY2(row.size() == 8, run.out.constData());
+            QCOMPARE(row.at(3), port.result);
+            QCOMPARE(row.at(4), port.status);
+            QCOMPARE(row.at(5), port.reply);
+
+            const auto line = std::find_if(lines.begin(), lines.end(), [&](const QList<QByteArray> &fields) {
+                return fields.value(Port) == port.port.toLocal8Bit();
+            });
+            QVERIFY(line != lines.end());
+            QCOMPARE(line->size(), int(Columns));
+            QCOMPARE(line->at(Result), port.result);
+            QCOMPARE(line->at(Sha256), ExampleSha256);
+        }
+        const auto bytesSent = [&](const QString &port) {
+            for (const QList<QByteArray> &line : lines) {
+                if (line.at(Port) == port.toLocal8Bit())
+                    return line.at(BytesSent).toInt();
+            }
+            return -1;
+        };
+        QCOMPARE(bytesSent(silent.path()), 0);
+        QCOMPARE(bytesSent(good.path()), ExampleImageSize);
+        QCOMPARE(bytesSent(refusing.path()), ExampleImageSize);
+        QVERIFY(bytesSent(unplugged.path()) > 0 && bytesSent(unplugged.path()) < ExampleImageSize);
+        // The good port took about as long as alone: a probe at its rate and
+        // the download, not the others' troubles (the refusing one waits 12
+        // ticks for a verdict).
+        const QList<QByteArray> goodRow = summaryRow(run.out, good.path());
+        QVERIFY2(goodRow.at(7).toDouble() < 8.0, goodRow.at(7).constData());
+    }
+
+    // A station killed mid-run (power cut, SIGKILL) keeps every line written
+    // so far, whole, and no part of a line.
+    void logLinesStayWholeWhenKilled()
+    {
+        Device first({});
+        Device second({});
+        Device slow({"--image-reply", "ER"}); // still waiting for its verdict when killed
+        QTemporaryDir directory;
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        const QByteArray earlier =
+            ProductionLog::Header + "2026-12-09T17:00:00.000+00:00,1,/dev/ttyS0,9600,/fw.txt,ab,20121,pass,OK!,,5300\n";
+        {
+            QFile file(log);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(earlier);
+        }
+        QProcess process;
+        startFlash(process, {"--port", first.path(), "--port", second.path(), "--port", slow.path(), "--file",
+                             exampleFirmware(), "--log", log});
+        QByteArray out;
+        QElapsedTimer clock;
+        clock.start();
+        while (out.count(": pass (") < 2 && clock.elapsed() < 30000) {
+            process.waitForReadyRead(200);
+            out += process.readAllStandardOutput();
+        }
+        QCOMPARE(out.count(": pass ("), 2);
+        process.kill();
+        QVERIFY(process.waitForFinished(5000));
+
+        const QByteArray text = readFile(log);
+        QVERIFY(text.startsWith(earlier));
+        QVERIFY(text.endsWith('\n'));
+        const QList<QList<QByteArray>> lines = logLines(log);
+        QCOMPARE(lines.size(), 3);
+        for (const QList<QByteArray> &line : lines.sliced(1)) {
+            QCOMPARE(line.size(), int(Columns));
+            QCOMPARE(line.at(Result), "pass");
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(FlashCommandTest)
+#include "tst_flash_command.moc"
