@@ -195,7 +195,10 @@ void Form1::loadFirmwareFile(const QString &path)
     const FirmwareFile::Image image = FirmwareFile::parse(*bytes);
     FileText = image.text;
     m_firmwarePath = QFileInfo(path).absoluteFilePath();
-    m_firmwareSha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
+    // The hash is for the production log only; a 10 MB file takes tens of
+    // milliseconds to hash, which a window without a log does not pay.
+    m_firmwareSha256 = AttemptLogged ? QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex()
+                                     : QByteArray();
     showResult(Label3[0], image.passed);
     // One window loads one image: after a pass it is sent to device after device.
     if (image.passed)
