@@ -52,6 +52,12 @@ QList<Kind> kinds()
             {"noise", noise, false}};
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool AddressSanitizerBuild = true;
+#else
+constexpr bool AddressSanitizerBuild = false;
+#endif
+
 qint64 residentKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -137,7 +143,11 @@ private slots:
         std::fflush(stdout);
 
         QCOMPARE(wrong, 0);
-        QVERIFY2(after.residentKiB - before.residentKiB <= 1024, "resident memory grew by more than 1 MiB");
+        // AddressSanitizer holds freed memory back in its quarantine on
+        // purpose, so resident memory grows there whatever the program does;
+        // its leak check stands in for this one in that build.
+        if (!AddressSanitizerBuild)
+            QVERIFY2(after.residentKiB - before.residentKiB <= 1024, "resident memory grew by more than 1 MiB");
         QCOMPARE(after.descriptors, before.descriptors);
         QCOMPARE(after.timers, before.timers);
         QCOMPARE(after.downloaderChildren, before.downloaderChildren);
