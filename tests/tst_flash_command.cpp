@@ -189,6 +189,8 @@ private slots:
         const QString fw = exampleFirmware();
         const QString refused = qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/README.md");
         const QStringList none;
+        QTest::newRow("0 help") << none << QStringList{"--help"} << 0 << 0 << "Usage: tarvik-downloader flash";
+        QTest::newRow("0 version") << none << QStringList{"--version"} << 0 << 0 << "tarvik-downloader 1.7";
         QTest::newRow("1 download failed")
             << QStringList{"--image-reply", "ER"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 1 << "fail";
         QTest::newRow("2 usage") << none << QStringList{"--port", "17", "--file", fw} << 0 << 2 << "'17'";
