@@ -366,7 +366,8 @@ private slots:
 
         QVERIFY(!boxTookInput);
         Form1 *downloader = fixture.form1();
-        QVERIFY(downloader && downloader->isVisible());
+        QVERIFY2(downloader && downloader->isVisible(),
+                 qPrintable(QStringLiteral("rate %1, boxes: %2").arg(Module1::BaudRate, fixture.boxes.texts().join('|'))));
         QCOMPARE(downloader->MSComm1.CommPort(), qint16(1));
         QCOMPARE(downloader->MSComm1.devicePath(), fixture.device.portPath());
         QCOMPARE(Module1::BaudRate, QStringLiteral("38400"));
