@@ -39,6 +39,12 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool MeasuredBuild = false;
+#else
+constexpr bool MeasuredBuild = true;
+#endif
+
 QString buildDir()
 {
     return qEnvironmentVariable("TARVIK_BUILD_DIR");
@@ -563,7 +569,7 @@ private slots:
                 plan.push_back(draw(random, Kinds[pick(random)].fault));
             gang.start(ports, plan);
 
-            FlashProcess process(flashArguments(ports, log), directory.path(), true);
+            FlashProcess process(flashArguments(ports, log), directory.path(), MeasuredBuild);
             Ended ended;
             QVERIFY2(process.waitForEnd(60000, ended), "the command did not end within a minute");
             const QString context = QStringLiteral("seed %1 round %2").arg(seed).arg(round + 1);
@@ -590,6 +596,11 @@ private slots:
             // Every port closed by the time the command exits. (Standard
             // input, output and error at least are open in the exit stop: none
             // at all would mean the stop never came.)
+            // Under AddressSanitizer the command cannot be traced (its leak
+            // check refuses to run under ptrace, and checks the same thing
+            // its own way) and its memory holds freed blocks on purpose.
+            if (!MeasuredBuild)
+                continue;
             findings.expect(ended.descriptorsAtExit.size() >= 3,
                             QStringLiteral("%1: the command's descriptors were not seen at its exit").arg(context));
             for (const QString &target : ended.descriptorsAtExit)
