@@ -32,25 +32,6 @@ QByteArray csvField(const QString &field)
 const QByteArray ProductionLog::Header =
     "time,port,device,rate,file,sha256,bytes_sent,result,reply,version,duration_ms\n";
 
-QByteArray printableBytes(const QByteArray &bytes)
-{
-    QByteArray text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\r')
-            text += "\\r";
-        else if (byte == '\n')
-            text += "\\n";
-        else if (byte == '\\')
-            text += "\\\\";
-        else if (byte >= 0x20 && byte < 0x7f)
-            text += c;
-        else
-            text += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
-    }
-    return text;
-}
-
 QByteArray ProductionLog::csvLine(const AttemptRecord &record)
 {
     // The time with its offset from UTC, so lines from stations in other

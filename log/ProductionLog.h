@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/PrintableBytes.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -23,10 +25,6 @@ struct AttemptRecord
     std::optional<quint8> version;
     qint64 durationMs = 0;
 };
-
-// Shows bytes readably: printable ASCII as is, CR, LF and backslash escaped,
-// everything else as \xNN. A reply in a table or a log line stays one line.
-QByteArray printableBytes(const QByteArray &bytes);
 
 // The production log: a CSV file that only ever grows, one line per device
 // attempt, shared by every port of a run (and safe to share between

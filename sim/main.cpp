@@ -2,6 +2,7 @@
 // program (or any terminal program) without the hardware. Prints the port to
 // open and serves until interrupted.
 
+#include "base/PrintableBytes.h"
 #include "sim/SimulatedDevice.h"
 
 #include <QCommandLineParser>
@@ -34,26 +35,6 @@ int usageError(const QString &message)
     return badUsage;
 }
 
-// Shows the bytes readably: printable ASCII as is, everything else as \xNN.
-QByteArray printable(const QByteArray &bytes)
-{
-    QByteArray text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\r')
-            text += "\\r";
-        else if (byte == '\n')
-            text += "\\n";
-        else if (byte == '\\')
-            text += "\\\\";
-        else if (byte >= 0x20 && byte < 0x7f)
-            text += c;
-        else
-            text += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
-    }
-    return text;
-}
-
 // Prints what arrived since the last call; the transcript joins consecutive
 // reads at one rate, so a chunk that grew is printed from where it was left.
 void printNewChunks(const SimulatedDevice &device, qsizetype &printed)
@@ -63,7 +44,7 @@ void printNewChunks(const SimulatedDevice &device, qsizetype &printed)
         const qsizetype end = offset + chunk.bytes.size();
         if (end > printed) {
             const QByteArray fresh = chunk.bytes.sliced(std::max<qsizetype>(0, printed - offset));
-            std::fprintf(stderr, "[%d baud] %s\n", chunk.hostRate, printable(fresh).constData());
+            std::fprintf(stderr, "[%d baud] %s\n", chunk.hostRate, printableBytes(fresh).constData());
             printed = end;
         }
         offset = end;

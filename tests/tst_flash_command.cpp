@@ -2,6 +2,7 @@
 // own, with no display, against device-sim processes on pseudo-terminals.
 
 #include "log/ProductionLog.h"
+#include "support/CommandFixture.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -18,22 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString buildDir()
-{
-    return qEnvironmentVariable("TARVIK_BUILD_DIR");
-}
-
-QString exampleFirmware()
-{
-    return qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/examples/firmware-example.txt");
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // One simulated device as a process of its own; stopped when it goes.
 class Device

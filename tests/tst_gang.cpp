@@ -9,6 +9,7 @@
 // other one SIGKILL). scripts/soak runs both far longer.
 
 #include "log/ProductionLog.h"
+#include "support/CommandFixture.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -44,22 +45,6 @@ constexpr bool MeasuredBuild = false;
 #else
 constexpr bool MeasuredBuild = true;
 #endif
-
-QString buildDir()
-{
-    return qEnvironmentVariable("TARVIK_BUILD_DIR");
-}
-
-QString exampleFirmware()
-{
-    return qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/examples/firmware-example.txt");
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 int environmentNumber(const char *name, int otherwise)
 {
