@@ -34,9 +34,8 @@ public:
 
 } // namespace
 
-const QStringList DeviceLink::ProbeRates = {QStringLiteral("9600"), QStringLiteral("19200"),
-                                            QStringLiteral("38400"), QStringLiteral("57600"),
-                                            QStringLiteral("115200")};
+const QStringList DeviceLink::ProbeRates = {QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
+                                            QStringLiteral("57600"), QStringLiteral("115200")};
 
 bool DeviceLink::ProbeResult::answered() const
 {
@@ -79,7 +78,13 @@ void DeviceLink::MSComm1_OnComm()
 
 void DeviceLink::wait(qint16 ticks)
 {
-    TickWait::wait(m_timer, m_tickCount, m_received, ticks, m_stop);
+    waitWatching(ticks, m_received);
+}
+
+void DeviceLink::waitWatching(qint16 ticks, const QByteArray &watched)
+{
+    // A pulled adapter ends the exchange where it is, not after its ticks.
+    TickWait::wait(m_timer, m_tickCount, watched, ticks, m_stop, [this] { m_serial.throwIfFailed(); });
 }
 
 void DeviceLink::requestStop()
@@ -87,10 +92,13 @@ void DeviceLink::requestStop()
     m_stop = true;
     // Wakes this link's thread if it sleeps in a wait or a write, and closes
     // the port there, where the port lives.
-    QMetaObject::invokeMethod(this, [this] {
-        if (m_stop)
-            m_serial.setPortOpen(false);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_stop)
+                m_serial.setPortOpen(false);
+        },
+        Qt::QueuedConnection);
 }
 
 void DeviceLink::open(qint16 portNumber)
@@ -189,17 +197,20 @@ std::optional<quint8> DeviceLink::queryVersion(const QString &rate)
     // The answer is a byte, read here; it must not flow into received().
     m_serial.setInputMode(1);
     m_serial.setRThreshold(0);
+    // The query's waits run their whole tick: the device needs time to
+    // answer, and nothing it said before the query is the answer.
+    const QByteArray nothingWatched;
     // After a download the port is at 115200; the device answers at its own rate.
     m_serial.setSettings(SerialSettings::forRate(rate));
-    wait(1);
+    waitWatching(1, nothingWatched);
     m_serial.Output(QByteArrayLiteral("r"));
-    wait(1);
+    waitWatching(1, nothingWatched);
     if (m_serial.InBufferCount() == 0) {
         emit stepReached(Step::VersionNoAnswer);
     } else {
         const QByteArray answer = m_serial.Input();
         emit stepReached(Step::VersionAnswered);
-        wait(1);
+        waitWatching(1, nothingWatched);
         version = static_cast<quint8>(answer.at(0));
     }
     m_serial.setInputMode(0);

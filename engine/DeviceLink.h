@@ -44,7 +44,7 @@ public:
 
     struct ProbeResult
     {
-        QByteArray reply; // what the device sent after the last rate tried
+        QByteArray reply;   // what the device sent after the last rate tried
         int rateIndex = -1; // the last rate tried; -1 when none was
         // The device answered the probe; `rate` is the one it answered at.
         bool answered() const;
@@ -81,10 +81,12 @@ public:
 
     // On the open port: asks the device at its `rate` for its version byte.
     // Nothing received, nothing returned. What the device sends meanwhile is
-    // read here and never appended to received().
+    // read here and never appended to received(), and its waits do not end
+    // on a reply that came before it (the "OK!" of the download just made).
     std::optional<quint8> queryVersion(const QString &rate);
 
-    // Waits `ticks` ticks of 500 ms, ending early on "OK!" in received().
+    // Waits `ticks` ticks of 500 ms, ending early on "OK!" in received(), and
+    // at once with the port's failure when the port fails meanwhile.
     void wait(qint16 ticks);
 
     // Safe from any thread: the running exchange ends at once with
@@ -104,6 +106,7 @@ signals:
 private:
     void Timer1_Timer();
     void MSComm1_OnComm();
+    void waitWatching(qint16 ticks, const QByteArray &watched);
 
     SerialControl m_serial;
     QTimer m_timer;

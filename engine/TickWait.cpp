@@ -47,7 +47,7 @@ void addTick(qint16 &tickCount)
 }
 
 void wait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 timeSpan,
-          const std::atomic<bool> &interrupted)
+          const std::atomic<bool> &interrupted, const std::function<void()> &afterEvents)
 {
     // The timer's period starts now, so the first tick comes 500 ms later.
     timer.start();
@@ -68,6 +68,8 @@ void wait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 ti
 
         if (interrupted)
             throw ExchangeInterrupted();
+        if (afterEvents)
+            afterEvents();
         if (watched == EarlyEndReply) {
             tickCount = checkedIncrement(timeSpan);
             ticks = tickCount;

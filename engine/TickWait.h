@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <functional>
 
 class QTimer;
 
@@ -25,8 +26,10 @@ void addTick(qint16 &tickCount);
 // Waits timeSpan ticks of `timer` (its handler counts them in `tickCount`),
 // handling events meanwhile, and ends early in the cycle in which `watched`
 // reads exactly "OK!". Afterwards tickCount is 0 and the timer stopped. When `interrupted` becomes true during the wait
-// (the window was closed), throws ExchangeInterrupted.
+// (the window was closed), throws ExchangeInterrupted. `afterEvents`, if
+// given, runs after every cycle of events and ends the wait by throwing (the
+// port failed meanwhile).
 void wait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 timeSpan,
-          const std::atomic<bool> &interrupted);
+          const std::atomic<bool> &interrupted, const std::function<void()> &afterEvents = {});
 
 } // namespace TickWait

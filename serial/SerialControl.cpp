@@ -2,15 +2,21 @@
 
 #include "serial/PortResolver.h"
 #include "base/EventPump.h"
+#include "base/SystemPath.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -36,45 +42,120 @@ void SerialControl::setPortOpen(bool open)
     if (!open) {
         if (m_port.isOpen())
             m_port.close();
+        m_port.clearError();
         m_failure.reset();
         return;
     }
 
-    if (m_port.isOpen())
+    if (PortOpen())
         throw Failure(SerialError::PortInUse, QStringLiteral("Port already open"));
     const QString path = m_resolver.resolve(m_commPort);
     if (path.isEmpty())
         throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
 
     m_devicePath = path;
-    m_port.setPortName(path);
+    m_failure.reset();
+    SystemPath systemPath(path);
+    // Only a character device can be a serial port; anything else is refused
+    // before it is opened (opening a FIFO could wait for a writer).
+    struct stat status
+    {
+    };
+    if (::stat(systemPath.name(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
+        throwOpenFailure(path);
+    }
+    if (!S_ISCHR(status.st_mode)) {
+        const QString what = S_ISDIR(status.st_mode)    ? QStringLiteral("a folder")
+                             : S_ISFIFO(status.st_mode) ? QStringLiteral("a FIFO (a named pipe)")
+                             : S_ISREG(status.st_mode)  ? QStringLiteral("a regular file")
+                             : S_ISSOCK(status.st_mode) ? QStringLiteral("a socket")
+                                                        : QStringLiteral("a block device");
+        throw Failure(SerialError::NotASerialPort,
+                      QStringLiteral("%1 is not a serial port: it is %2.").arg(path, what));
+    }
+
+    m_port.setPortName(systemPath.qtName());
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     applySettings();
-    m_failure.reset();
     // QSerialPort takes the port exclusively: an exclusive-use flag on the
     // device and a lock file that also stops a second opener running as root.
-    if (!m_port.open(QIODevice::ReadWrite)) {
-        const QSerialPort::SerialPortError error = m_port.error();
-        const QString reason = m_port.errorString();
+    if (!m_port.open(QIODevice::ReadWrite))
+        throwOpenFailure(path);
+    // The lock file is only as good as every program's respect for it, and
+    // root ignores the exclusive-use flag: a lock on the open device itself
+    // holds against every other opener that asks, root or not.
+    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        m_port.close();
         m_port.clearError();
-        if (error == QSerialPort::DeviceNotFoundError)
-            throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
-        // QSerialPort gives one error for a device the user may not open and
-        // one another program holds; the device's own access bits tell them
-        // apart.
-        if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES) {
-            throw Failure(SerialError::NoPermission,
-                          QStringLiteral("You may not open the port %1. Ask for your user to be added to "
-                                         "the group \"dialout\", log in again, then try again.")
-                              .arg(path));
+        if (error == EWOULDBLOCK) {
+            throw Failure(SerialError::PortInUse,
+                          QStringLiteral("The port %1 is in use by another program. Close that program, "
+                                         "then try again. (%2)")
+                              .arg(path, QString::fromLocal8Bit(std::strerror(error))));
         }
-        throw Failure(SerialError::PortInUse,
-                      QStringLiteral("The port %1 is in use by another program. Close that program, "
-                                     "then try again. (%2)")
-                          .arg(path, reason));
     }
     // Everything the device sends is kept until it is read.
     m_port.setReadBufferSize(0);
+}
+
+// Why QSerialPort could not open `path`, in words the operator can act on. Qt
+// folds several causes into one error, so the system is asked again: a plain
+// open without the terminal's set-up tells what the device says.
+void SerialControl::throwOpenFailure(const QString &path)
+{
+    const QSerialPort::SerialPortError error = m_port.error();
+    const QString qtReason = m_port.errorString();
+    m_port.clearError();
+
+    const SystemPath systemPath(path);
+    int cause = 0;
+    const int probe = ::open(systemPath.name(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0) {
+        cause = errno;
+    } else {
+        if (!::isatty(probe))
+            cause = ENOTTY;
+        ::close(probe);
+    }
+    const QString systemText = cause != 0 ? QString::fromLocal8Bit(std::strerror(cause)) : qtReason;
+
+    switch (cause) {
+    case ENOENT:
+    case ENODEV:
+        throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
+    case EACCES:
+    case EPERM:
+        throw Failure(SerialError::NoPermission,
+                      QStringLiteral("You may not open the port %1. Ask for your user to be added to "
+                                     "the group \"dialout\", log in again, then try again. (%2)")
+                          .arg(path, systemText));
+    case EIO:
+    case ENXIO:
+        throw Failure(SerialError::PortGone,
+                      QStringLiteral("The port %1 is there, but its device is not: was the adapter pulled? "
+                                     "Plug it in again, then try again. (%2)")
+                          .arg(path, systemText));
+    case ENOTTY:
+        throw Failure(SerialError::NotASerialPort,
+                      QStringLiteral("%1 is not a serial port. (%2)").arg(path, systemText));
+    case EBUSY:
+    case 0:
+        // Opened by itself, the device is fine: what failed is the lock file
+        // or the exclusive use another program holds.
+        if (cause == EBUSY || error == QSerialPort::PermissionError) {
+            throw Failure(SerialError::PortInUse,
+                          QStringLiteral("The port %1 is in use by another program. Close that program, "
+                                         "then try again. (%2)")
+                              .arg(path, systemText));
+        }
+        break;
+    default:
+        break;
+    }
+    throw Failure(SerialError::PortGone, QStringLiteral("The port %1 could not be opened. (%2)").arg(path, systemText));
 }
 
 void SerialControl::setSettings(const QString &settings)
@@ -93,14 +174,19 @@ void SerialControl::setSettings(const QString &settings)
 void SerialControl::applySettings()
 {
     const bool ok = m_port.setBaudRate(m_settings.baudRate) && m_port.setParity(m_settings.parity)
-        && m_port.setDataBits(m_settings.dataBits) && m_port.setStopBits(m_settings.stopBits);
+                    && m_port.setDataBits(m_settings.dataBits) && m_port.setStopBits(m_settings.stopBits);
     if (!ok && m_port.isOpen()) {
         const QString reason = m_port.errorString();
         m_port.clearError();
         throw Failure(SerialError::SettingsRefused,
-                      QStringLiteral("The port would not take the settings %1 (%2)")
-                          .arg(m_settingsText, reason));
+                      QStringLiteral("The port would not take the settings %1 (%2)").arg(m_settingsText, reason));
     }
+}
+
+void SerialControl::throwIfFailed() const
+{
+    if (m_failure)
+        throw *m_failure;
 }
 
 void SerialControl::requireUsable()
@@ -215,11 +301,38 @@ void SerialControl::onReadyRead()
 
 void SerialControl::onError(QSerialPort::SerialPortError error)
 {
-    const bool portFailed = error == QSerialPort::ResourceError || error == QSerialPort::ReadError
-        || error == QSerialPort::WriteError;
-    if (portFailed && m_port.isOpen() && !m_failure) {
-        m_failure.emplace(SerialError::PortFailed,
-                          QStringLiteral("The port %1 failed while in use: is the device still connected?")
-                              .arg(m_devicePath));
+    const bool portFailed =
+        error == QSerialPort::ResourceError || error == QSerialPort::ReadError || error == QSerialPort::WriteError;
+    if (!portFailed || !m_port.isOpen() || m_failure)
+        return;
+    // A read that found nothing is how some kernels answer a spurious wake-up
+    // on a line with no minimum count; only a line that is really gone fails.
+    if (error == QSerialPort::ReadError && !lineIsGone()) {
+        m_port.clearError();
+        return;
     }
+    m_failure.emplace(
+        SerialError::PortFailed,
+        QStringLiteral("The port %1 failed while in use: is the device still connected?").arg(m_devicePath));
+    // A hung-up tty reads as ready for ever: watching it would keep a
+    // processor busy until the next operation. Let the descriptor go once Qt
+    // has finished with this notification; the failure stays for that
+    // operation, and closing the port ends it.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_failure && m_port.isOpen()) {
+                m_port.close();
+                m_port.clearError();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+// The kernel answers every terminal request on a hung-up tty (a pulled
+// adapter, a closed line) with an error.
+bool SerialControl::lineIsGone() const
+{
+    termios settings{};
+    return ::tcgetattr(m_port.handle(), &settings) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV);
 }

@@ -16,6 +16,8 @@ namespace SerialError {
 constexpr int InvalidPortNumber = 8002; // the number names no serial port of this machine
 constexpr int PortInUse = 8005;         // already open here, or held by another program
 constexpr int NoPermission = 8006;      // the user may not open the device
+constexpr int NotASerialPort = 8008;    // the path names a file, a folder, a FIFO or a device that is no tty
+constexpr int PortGone = 8010;          // the device node is there but its device is not (EIO, ENXIO)
 constexpr int PortNotOpen = 8012;       // an operation that needs the open port
 constexpr int SettingsRefused = 8015;   // the port would not take the line settings
 constexpr int PortFailed = 8020;        // the port failed while in use (device unplugged)
@@ -40,7 +42,13 @@ public:
     // true: opens the port on CommPort with the current settings, exclusively.
     // false: closes it; never fails.
     void setPortOpen(bool open);
-    bool PortOpen() const { return m_port.isOpen(); }
+    // A port that failed while open stays open to its user, with the
+    // failure, until closed: its descriptor is let go at once (a hung-up tty
+    // reads as ready for ever), and the next operation reports the failure.
+    bool PortOpen() const { return m_port.isOpen() || m_failure.has_value(); }
+
+    // Throws the failure of the open port, if it has one.
+    void throwIfFailed() const;
 
     void setSettings(const QString &settings);
     QString Settings() const { return m_settingsText; }
@@ -87,6 +95,8 @@ private:
     void applySettings();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
+    bool lineIsGone() const;
+    [[noreturn]] void throwOpenFailure(const QString &path);
 
     const PortResolver &m_resolver;
     QSerialPort m_port;

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +35,10 @@ constexpr auto imageGap = 300ms;
 // after this long rather than spinning.
 constexpr auto retryAfterReadFailure = 20ms;
 const QByteArray endOfFileRecord = QByteArrayLiteral(":00000001FF\r");
+// How far into an image a device set to go away during the image goes.
+constexpr qsizetype removalIntoImage = 64;
+// How long after answering an image a device set to go away while idle goes.
+constexpr auto idleBeforeRemoval = 200ms;
 
 // The line rate a termios speed stands for; 0 when it is none the device knows.
 int rateOf(speed_t speed)
@@ -202,11 +207,13 @@ struct SimulatedDevice::Impl
     void take(char byte, bool understood, Clock::time_point now);
     void finishImage(Clock::time_point now);
     void backToIdle();
-    void answer(const Reply &reply, const QByteArray &protocolAnswer, Clock::time_point now);
+    // Schedules the answer; returns when its last byte is due.
+    Clock::time_point answer(const Reply &reply, const QByteArray &protocolAnswer, Clock::time_point now);
     void queue(const QByteArray &bytes, int deviceRate);
     void writeOut();
     void closeLine();
-    void hangUpNow();
+    void hangUpNow(Removal how);
+    bool removeHere(Point point);
     std::optional<Clock::time_point> nextDeadline(Clock::time_point now) const;
 
     mutable std::mutex m_mutex;
@@ -228,6 +235,13 @@ struct SimulatedDevice::Impl
     Reply m_imageReply;
     Reply m_versionReply;
     qint64 m_hangUpAfter = -1;
+    Removal m_hangUpAfterHow = Removal::LineClosed;
+    std::optional<Point> m_removeAt;
+    Removal m_removeAtHow = Removal::AdapterPulled;
+    std::optional<Clock::time_point> m_idleRemovalAt;
+    int m_latencyMs = 0;
+    int m_resetMs = 0;
+    Clock::time_point m_deafUntil;
     qint64 m_stopReadingAfter = -1;
     bool m_readingStopped = false;
 
@@ -250,6 +264,7 @@ struct SimulatedDevice::Impl
     QByteArray m_lastImage;
 
     bool m_hangUpRequested = false;
+    Removal m_requestedHow = Removal::LineClosed;
     bool m_hungUp = false;
     bool m_stopping = false;
 };
@@ -341,8 +356,14 @@ void SimulatedDevice::Impl::closeLine()
     }
 }
 
-void SimulatedDevice::Impl::hangUpNow()
+void SimulatedDevice::Impl::hangUpNow(Removal how)
 {
+    // A pulled adapter: the kernel hangs up every descriptor of the tty, so
+    // the program reads end-of-file and its writes fail; then the node goes.
+    // Hanging up takes the right to administer the system; without it the
+    // line is only closed, which a program sees much the same way.
+    if (how == Removal::AdapterPulled && m_slaveFd >= 0)
+        ::ioctl(m_slaveFd, TIOCVHANGUP);
     closeLine();
     m_hungUp = true;
     m_inFlight.reset();
@@ -356,9 +377,13 @@ void SimulatedDevice::Impl::run()
     std::unique_lock lock(m_mutex);
     while (!m_stopping) {
         if (m_hangUpRequested && !m_hungUp)
-            hangUpNow();
+            hangUpNow(m_requestedHow);
 
         Clock::time_point now = Clock::now();
+        if (!m_hungUp && m_idleRemovalAt && now >= *m_idleRemovalAt) {
+            m_idleRemovalAt.reset();
+            hangUpNow(m_removeAtHow);
+        }
         if (!m_hungUp) {
             if (m_inFlight && m_inFlight->due <= now) {
                 InFlight chunk = std::move(*m_inFlight);
@@ -431,6 +456,8 @@ std::optional<Clock::time_point> SimulatedDevice::Impl::nextDeadline(Clock::time
         return earliest;
     if (m_inFlight)
         consider(m_inFlight->due);
+    if (m_idleRemovalAt)
+        consider(*m_idleRemovalAt);
     if (!m_scheduled.empty())
         consider(m_scheduled.begin()->first);
     if (m_state == State::AwaitingE || (m_state == State::ReceivingImage && m_image.isEmpty()))
@@ -475,8 +502,7 @@ void SimulatedDevice::Impl::readFromProgram(Clock::time_point now)
         // bytes waiting: on the line they follow that chunk without a gap.
         // Counting from the end of that chunk instead of from this read keeps
         // the thread's wake-up delays from slowing a long text below the rate.
-        const Clock::time_point start =
-            got == size && now < m_lineFreeAt + wireTime(got, rate) ? m_lineFreeAt : now;
+        const Clock::time_point start = got == size && now < m_lineFreeAt + wireTime(got, rate) ? m_lineFreeAt : now;
         chunk.due = start + wireTime(got, rate);
         m_lineFreeAt = chunk.due;
     }
@@ -498,16 +524,32 @@ void SimulatedDevice::Impl::deliver(InFlight chunk, Clock::time_point now)
         m_received += chunk.bytes;
         m_changed.notify_all();
     }
-    for (const char byte : std::as_const(chunk.bytes))
+    for (const char byte : std::as_const(chunk.bytes)) {
+        if (m_hungUp)
+            return;
+        // A device restarting into its new firmware hears nothing.
+        if (now < m_deafUntil)
+            continue;
         take(byte, chunk.hostRate == m_currentRate, now);
+    }
 
     if (m_hangUpAfter >= 0) {
         m_hangUpAfter -= chunk.bytes.size();
         if (m_hangUpAfter == 0) {
             m_hangUpAfter = -1;
-            hangUpNow(); // before any answer to these last bytes goes out
+            hangUpNow(m_hangUpAfterHow); // before any answer to these last bytes goes out
         }
     }
+}
+
+// Goes away if set to at this point; says whether it did.
+bool SimulatedDevice::Impl::removeHere(Point point)
+{
+    if (m_removeAt != point)
+        return false;
+    m_removeAt.reset();
+    hangUpNow(m_removeAtHow);
+    return true;
 }
 
 // One byte as the device takes it: understood only when the program's line
@@ -523,6 +565,8 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
         if (m_sawD) {
             m_sawD = false;
             if (byte == 'l') {
+                if (removeHere(Point::Commands))
+                    return;
                 answer(m_dlReply, {}, now); // at the old rate, before switching
                 m_currentRate = downloadRate;
                 m_state = State::AwaitingE;
@@ -530,6 +574,8 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
                 return;
             }
         }
+        if (byte == '!' && removeHere(Point::Probe))
+            return;
         if (byte == '!')
             answer(m_probeReply, QByteArrayLiteral("!"), now);
         else if (byte == 'r')
@@ -548,6 +594,8 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
     case State::ReceivingImage:
         m_image.append(understood ? byte : garbled(byte));
         m_lastImageByte = now;
+        if (m_image.size() == removalIntoImage && removeHere(Point::Image))
+            return;
         if (byte == '\r' && m_image.endsWith(endOfFileRecord))
             finishImage(now);
         return;
@@ -556,13 +604,22 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
 
 void SimulatedDevice::Impl::finishImage(Clock::time_point now)
 {
+    if (removeHere(Point::Verdict))
+        return;
     const bool acceptable = firmwareAcceptable(m_image);
     if (acceptable)
         ++m_imagesAccepted;
     else
         ++m_imagesRejected;
     m_lastImage = m_image;
-    answer(m_imageReply, acceptable ? QByteArrayLiteral("OK!") : QByteArrayLiteral("ER"), now);
+    const Clock::time_point answered =
+        answer(m_imageReply, acceptable ? QByteArrayLiteral("OK!") : QByteArrayLiteral("ER"), now);
+    if (acceptable && m_resetMs > 0)
+        m_deafUntil = answered + std::chrono::milliseconds(m_resetMs);
+    if (m_removeAt == Point::Idle) {
+        m_removeAt.reset();
+        m_idleRemovalAt = answered + idleBeforeRemoval;
+    }
     backToIdle();
 }
 
@@ -574,19 +631,23 @@ void SimulatedDevice::Impl::backToIdle()
     m_currentRate = m_ownRate;
 }
 
-void SimulatedDevice::Impl::answer(const Reply &reply, const QByteArray &protocolAnswer, Clock::time_point now)
+Clock::time_point SimulatedDevice::Impl::answer(const Reply &reply, const QByteArray &protocolAnswer,
+                                                Clock::time_point now)
 {
+    Clock::time_point at = now + std::chrono::milliseconds(m_latencyMs + std::max(0, reply.delayMs));
     if (reply.silent)
-        return;
+        return at;
     const QByteArray text = reply.text.value_or(protocolAnswer);
     if (text.isEmpty())
-        return;
-    Clock::time_point at = now + std::chrono::milliseconds(std::max(0, reply.delayMs));
+        return at;
     const qsizetype piece = reply.pieceSize > 0 ? reply.pieceSize : text.size();
+    Clock::time_point last = at;
     for (qsizetype from = 0; from < text.size(); from += piece) {
         m_scheduled.emplace(at, Outgoing{text.mid(from, piece), m_currentRate, 0});
+        last = at;
         at += std::chrono::milliseconds(std::max(0, reply.pieceGapMs));
     }
+    return last;
 }
 
 void SimulatedDevice::Impl::queue(const QByteArray &bytes, int deviceRate)
@@ -694,14 +755,34 @@ void SimulatedDevice::setVersionReply(const Reply &reply)
     d->m_versionReply = ownCopy(reply);
 }
 
-void SimulatedDevice::hangUpAfter(qint64 bytes)
+void SimulatedDevice::setReplyLatency(int ms)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_latencyMs = std::max(0, ms);
+}
+
+void SimulatedDevice::setResetAfterImage(int ms)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_resetMs = std::max(0, ms);
+}
+
+void SimulatedDevice::hangUpAfter(qint64 bytes, Removal how)
 {
     if (bytes == 0) {
-        hangUp();
+        hangUp(how);
         return;
     }
     std::lock_guard lock(d->m_mutex);
     d->m_hangUpAfter = bytes < 0 ? -1 : bytes;
+    d->m_hangUpAfterHow = how;
+}
+
+void SimulatedDevice::removeAt(Point point, Removal how)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_removeAt = point;
+    d->m_removeAtHow = how;
 }
 
 void SimulatedDevice::stopReadingAfter(qint64 bytes)
@@ -730,12 +811,13 @@ void SimulatedDevice::sendNoise(qint64 count, std::uint32_t seed)
     d->queue(noise, d->m_currentRate);
 }
 
-void SimulatedDevice::hangUp()
+void SimulatedDevice::hangUp(Removal how)
 {
     std::unique_lock lock(d->m_mutex);
     if (d->m_hungUp)
         return;
     d->m_hangUpRequested = true;
+    d->m_requestedHow = how;
     d->wake();
     // The device thread closes the master itself, so it never polls a closed
     // (and perhaps reused) descriptor; the line is down when this returns.

@@ -24,9 +24,15 @@
 //    awaits "e"; after "e" it takes the firmware text, checks it (marker line
 //    first, Intel HEX record checksums) and answers "OK!" or "ER", then goes
 //    back to its own rate; "r" is answered with the version byte;
+//  - the hardware's slowness and abruptness: a latency before every answer
+//    (a microcontroller behind a USB adapter answers tens of milliseconds
+//    late), a reset after taking an image during which it hears nothing, and
+//    two ways of going away: the adapter pulled (the kernel hangs the tty up:
+//    the program reads end-of-file and its writes fail) and the line closed
+//    (the pty's master closed);
 //  - scripted deviations for tests: silence, delays, other or extra text,
-//    replies split into pieces, noise, a hang-up after a number of bytes, a
-//    line that stops being read;
+//    replies split into pieces, noise, a removal after a number of bytes or
+//    at a point of the exchange, a line that stops being read;
 //  - a transcript of everything received, with the program's line rate at the
 //    time, so a test can assert the exact bytes on the wire.
 class SimulatedDevice
@@ -36,11 +42,11 @@ public:
     // protocol's answer at once, in one piece.
     struct Reply
     {
-        bool silent = false;                 // say nothing at all
-        std::optional<QByteArray> text;      // say this instead of the protocol's answer
-        int delayMs = 0;                     // before the first byte
-        int pieceSize = 0;                   // 0: one write; n: pieces of n bytes
-        int pieceGapMs = 0;                  // pause between pieces
+        bool silent = false;            // say nothing at all
+        std::optional<QByteArray> text; // say this instead of the protocol's answer
+        int delayMs = 0;                // before the first byte
+        int pieceSize = 0;              // 0: one write; n: pieces of n bytes
+        int pieceGapMs = 0;             // pause between pieces
     };
 
     // One chunk of bytes received from the program, as sent (before any
@@ -51,8 +57,23 @@ public:
         QByteArray bytes;
     };
 
-    SimulatedDevice();                       // opens the pty pair; throws std::runtime_error on failure
-    ~SimulatedDevice();                      // stops the thread, closes the master
+    // How the device goes away.
+    enum class Removal {
+        AdapterPulled, // the kernel hangs the tty up (vhangup), as when a USB adapter is pulled
+        LineClosed,    // the pty's master is closed
+    };
+
+    // Points of an exchange at which the device can be made to go away.
+    enum class Point {
+        Probe,    // on the first "!" it hears, instead of answering
+        Commands, // on "dl"
+        Image,    // after the first 64 bytes of an image
+        Verdict,  // when the image is complete, instead of answering it
+        Idle,     // 200 ms after it has answered an image
+    };
+
+    SimulatedDevice();  // opens the pty pair; throws std::runtime_error on failure
+    ~SimulatedDevice(); // stops the thread, closes the master
     SimulatedDevice(const SimulatedDevice &) = delete;
     SimulatedDevice &operator=(const SimulatedDevice &) = delete;
 
@@ -60,43 +81,51 @@ public:
     QString portPath() const;
 
     // Set-up; each may be called at any time, also while serving.
-    void setOwnRate(int rate);               // one of 9600, 19200, 38400, 57600, 115200; default 9600
+    void setOwnRate(int rate); // one of 9600, 19200, 38400, 57600, 115200; default 9600
     int ownRate() const;
-    void setVersion(std::uint8_t version);   // default 0x11
-    void setPacing(bool paced);              // default true: read at wire speed
-    void setProbeReply(const Reply &reply);  // answer to "!"
-    void setDlReply(const Reply &reply);     // answer to "dl" (default: nothing)
-    void setEReply(const Reply &reply);      // answer to "e" (default: nothing)
-    void setImageReply(const Reply &reply);  // answer after the image (default "OK!" or "ER" by the check)
-    void setVersionReply(const Reply &reply);// answer to "r" (default: the version byte)
-    // Hang up (close the master, as when the cable is pulled) once this many
-    // more bytes have been received from the program; negative: never.
-    void hangUpAfter(qint64 bytes);
+    void setVersion(std::uint8_t version);    // default 0x11
+    void setPacing(bool paced);               // default true: read at wire speed
+    void setProbeReply(const Reply &reply);   // answer to "!"
+    void setDlReply(const Reply &reply);      // answer to "dl" (default: nothing)
+    void setEReply(const Reply &reply);       // answer to "e" (default: nothing)
+    void setImageReply(const Reply &reply);   // answer after the image (default "OK!" or "ER" by the check)
+    void setVersionReply(const Reply &reply); // answer to "r" (default: the version byte)
+    // Added to the delay of every answer: how late the device answers a
+    // command. Default 0; a test about timing sets a realistic 20 ms or more.
+    void setReplyLatency(int ms);
+    // After answering an image "OK!" the device restarts into its new
+    // firmware and hears nothing for this long (bytes sent meanwhile are
+    // lost). Default 0: no reset.
+    void setResetAfterImage(int ms);
+    // Go away (see Removal) once this many more bytes have been received from
+    // the program; negative: never.
+    void hangUpAfter(qint64 bytes, Removal how = Removal::LineClosed);
+    // Go away at that point of the next exchange that reaches it.
+    void removeAt(Point point, Removal how = Removal::AdapterPulled);
     // Stop reading once this many more bytes have been received, as a device
     // that hangs or an adapter that stops draining does; the line stays up
     // and what the program writes piles up in its buffers. Negative: read on.
     void stopReadingAfter(qint64 bytes);
 
     // Actions from the device's side, at any time.
-    void send(const QByteArray &bytes);      // write these bytes now (garbled on a rate mismatch)
+    void send(const QByteArray &bytes);                   // write these bytes now (garbled on a rate mismatch)
     void sendNoise(qint64 count, std::uint32_t seed = 1); // write count random bytes
-    void hangUp();                           // close the master now
+    void hangUp(Removal how = Removal::LineClosed);       // go away now
 
     // What the device has seen.
-    QList<Received> transcript() const;      // chunks in order of arrival
-    QByteArray received() const;             // all bytes received, joined
+    QList<Received> transcript() const; // chunks in order of arrival
+    QByteArray received() const;        // all bytes received, joined
     void clearTranscript();
     bool hungUp() const;
-    int imagesAccepted() const;              // images answered "OK!" by the check
-    int imagesRejected() const;              // images answered "ER" by the check
+    int imagesAccepted() const; // images answered "OK!" by the check
+    int imagesRejected() const; // images answered "ER" by the check
     // The last complete image received after "e", as received.
     QByteArray lastImage() const;
 
     // Blocks the calling thread until pred(transcript-joined bytes) holds or
     // the timeout passes; returns whether it held. For tests that need to know
     // a byte has reached the device.
-    bool waitForReceived(const std::function<bool(const QByteArray &)> &pred,
-                         std::chrono::milliseconds timeout) const;
+    bool waitForReceived(const std::function<bool(const QByteArray &)> &pred, std::chrono::milliseconds timeout) const;
 
     // The firmware check the device applies: first line (up to the first CR)
     // is the marker line (first four and last four characters ":-:::::-"),

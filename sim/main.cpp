@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 
 #include <csignal>
 #include <cstdio>
@@ -73,8 +74,22 @@ int main(int argc, char *argv[])
         {QStringLiteral("image-reply"),
          QStringLiteral("Answer TEXT after the image instead of the check's \"OK!\" or \"ER\"."),
          QStringLiteral("TEXT")},
-        {QStringLiteral("reply-delay"), QStringLiteral("Wait MS milliseconds before every answer."),
+        {QStringLiteral("reply-delay"),
+         QStringLiteral("Answer every command MS milliseconds late, as a real device behind a USB adapter "
+                        "does (20 to 50 is typical; default 0)."),
          QStringLiteral("MS"), QStringLiteral("0")},
+        {QStringLiteral("reset-ms"),
+         QStringLiteral("After answering an image \"OK!\", restart and hear nothing for MS milliseconds."),
+         QStringLiteral("MS"), QStringLiteral("0")},
+        {QStringLiteral("unplug-after"),
+         QStringLiteral("Pull the adapter at POINT: probe (the first \"!\"), commands (\"dl\"), image (64 "
+                        "bytes into it), verdict (the image complete) or idle (200 ms after answering it)."),
+         QStringLiteral("POINT")},
+        {QStringLiteral("unplug-as"),
+         QStringLiteral("How --unplug-after and --hangup-after go away: pulled (the tty hung up, the default "
+                        "for --unplug-after) or closed (the pty's master closed, the default for "
+                        "--hangup-after)."),
+         QStringLiteral("HOW")},
         {QStringLiteral("split"), QStringLiteral("Send every answer in pieces of N bytes."), QStringLiteral("N")},
         {QStringLiteral("split-gap"),
          QStringLiteral("Pause between the pieces of --split, in milliseconds (default 20)."), QStringLiteral("MS"),
@@ -106,9 +121,25 @@ int main(int argc, char *argv[])
     const std::optional<int> delay = intOption(parser, QStringLiteral("reply-delay"), 0, 3600000);
     if (!delay)
         return usageError(QStringLiteral("--reply-delay must be a number of milliseconds"));
+    const std::optional<int> reset = intOption(parser, QStringLiteral("reset-ms"), 0, 3600000);
+    if (!reset)
+        return usageError(QStringLiteral("--reset-ms must be a number of milliseconds"));
+    const QMap<QString, SimulatedDevice::Point> points = {
+        {QStringLiteral("probe"), SimulatedDevice::Point::Probe},
+        {QStringLiteral("commands"), SimulatedDevice::Point::Commands},
+        {QStringLiteral("image"), SimulatedDevice::Point::Image},
+        {QStringLiteral("verdict"), SimulatedDevice::Point::Verdict},
+        {QStringLiteral("idle"), SimulatedDevice::Point::Idle},
+    };
+    const QString unplugAt = parser.value(QStringLiteral("unplug-after"));
+    if (parser.isSet(QStringLiteral("unplug-after")) && !points.contains(unplugAt))
+        return usageError(QStringLiteral("--unplug-after must be probe, commands, image, verdict or idle"));
+    const QString unplugAs = parser.value(QStringLiteral("unplug-as"));
+    if (parser.isSet(QStringLiteral("unplug-as")) && unplugAs != QStringLiteral("pulled")
+        && unplugAs != QStringLiteral("closed"))
+        return usageError(QStringLiteral("--unplug-as must be pulled or closed"));
     SimulatedDevice::Reply reply;
     reply.silent = parser.isSet(QStringLiteral("silent"));
-    reply.delayMs = *delay;
     if (parser.isSet(QStringLiteral("split"))) {
         const std::optional<int> piece = intOption(parser, QStringLiteral("split"), 1, 1 << 20);
         const std::optional<int> gap = intOption(parser, QStringLiteral("split-gap"), 0, 3600000);
@@ -157,8 +188,18 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("image-reply")))
         imageReply.text = parser.value(QStringLiteral("image-reply")).toLocal8Bit();
     device->setImageReply(imageReply);
+    device->setReplyLatency(*delay);
+    device->setResetAfterImage(*reset);
+    const auto removal = [&unplugAs](SimulatedDevice::Removal otherwise) {
+        if (unplugAs.isEmpty())
+            return otherwise;
+        return unplugAs == QStringLiteral("pulled") ? SimulatedDevice::Removal::AdapterPulled
+                                                    : SimulatedDevice::Removal::LineClosed;
+    };
     if (hangUpAfter)
-        device->hangUpAfter(*hangUpAfter);
+        device->hangUpAfter(*hangUpAfter, removal(SimulatedDevice::Removal::LineClosed));
+    if (!unplugAt.isEmpty())
+        device->removeAt(points.value(unplugAt), removal(SimulatedDevice::Removal::AdapterPulled));
 
     if (!link.isEmpty()) {
         // A link left behind by an earlier run is replaced; anything else is kept.
