@@ -113,8 +113,7 @@ QString SystemPath::qtName()
             return m_path; // Qt will say it cannot open it
         m_folder = pattern;
     }
-    const QByteArray name =
-        "tty-" + QCryptographicHash::hash(m_bytes, QCryptographicHash::Sha1).toHex().left(16);
+    const QByteArray name = "tty-" + QCryptographicHash::hash(m_bytes, QCryptographicHash::Sha1).toHex().left(16);
     if (m_link.isEmpty()) {
         const QByteArray link = m_folder + "/" + name;
         if (::symlink(m_bytes.constData(), link.constData()) != 0)

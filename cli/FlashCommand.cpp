@@ -4,6 +4,9 @@
 #include "cli/FlashDisplay.h"
 #include "cli/FlashRequest.h"
 #include "cli/PortRun.h"
+#include "cli/SameDevice.h"
+#include "base/SystemPath.h"
+#include "serial/PortResolver.h"
 #include "engine/FirmwareFile.h"
 #include "log/ProductionLog.h"
 
@@ -87,9 +90,10 @@ struct Inputs
 // an exit status when either is refused.
 std::variant<Inputs, int> prepare(const FlashRequest &request)
 {
-    const std::optional<QByteArray> bytes = FirmwareFile::readBytes(request.firmwarePath);
+    QString reason;
+    const std::optional<QByteArray> bytes = FirmwareFile::readBytes(request.firmwarePath, &reason);
     if (!bytes)
-        return fileError(QStringLiteral("cannot read the firmware file %1").arg(request.firmwarePath));
+        return fileError(QStringLiteral("cannot read the firmware file %1: %2").arg(request.firmwarePath, reason));
     const FirmwareFile::Image image = FirmwareFile::parse(*bytes);
     if (!image.passed) {
         return fileError(QStringLiteral("%1 is not a firmware file: its first line must begin with \":-::\" "
@@ -172,7 +176,11 @@ QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &input
 int runFlashCommand(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    const ParsedCommandLine parsed = parseFlashArguments(QCoreApplication::arguments().mid(2));
+    // Taken as bytes: a device or file path need not be UTF-8.
+    QStringList arguments;
+    for (int i = 2; i < argc; ++i)
+        arguments.append(systemTextFromBytes(argv[i]));
+    const ParsedCommandLine parsed = parseFlashArguments(arguments);
     switch (parsed.kind) {
     case ParsedCommandLine::Kind::Help:
         std::fputs(qPrintable(flashUsage()), stdout);
@@ -186,6 +194,9 @@ int runFlashCommand(int argc, char *argv[])
         break;
     }
     const FlashRequest &request = parsed.request;
+    const QString twice = sameDeviceTwice(request.ports, DevicePortResolver());
+    if (!twice.isEmpty())
+        return usageError(twice);
 
     std::variant<Inputs, int> prepared = prepare(request);
     if (const int *status = std::get_if<int>(&prepared))

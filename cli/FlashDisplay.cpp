@@ -179,6 +179,8 @@ QString FlashDisplay::summary(const QList<PortResult> &results)
         QString version = QStringLiteral("-");
         if (result.version)
             version = QString::number(*result.version);
+        else if (result.versionInterrupted)
+            version = QStringLiteral("interrupted");
         else if (result.versionAsked && result.outcome == PortOutcome::Passed)
             version = QStringLiteral("no answer");
         rows.append({result.port.label(), result.devicePath.isEmpty() ? QStringLiteral("-") : result.devicePath,

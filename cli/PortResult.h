@@ -44,7 +44,8 @@ struct PortResult
     QByteArray reply; // to the image, or to the probe when it was not "!"
     bool versionAsked = false;
     std::optional<quint8> version;
-    qint64 bytesSent = 0; // of the image
+    bool versionInterrupted = false; // stopped while the version was asked, after a pass
+    qint64 bytesSent = 0;            // of the image
     QDateTime started;
     qint64 durationMs = 0;
     QString detail; // why the port failed, in words

@@ -111,6 +111,7 @@ void PortRun::run()
         record.result = outcomeWord(result.outcome);
         record.reply = result.reply;
         record.version = result.version;
+        record.versionInterrupted = result.versionInterrupted;
         record.durationMs = result.durationMs;
         if (!m_job.log->append(record) && result.detail.isEmpty())
             result.detail = QStringLiteral("the log line could not be written");
@@ -152,6 +153,14 @@ void PortRun::exchange(DeviceLink &link, PortResult &result)
     if (result.outcome == PortOutcome::Passed && m_job.check) {
         try {
             result.version = link.queryVersion(result.rate);
+        } catch (const ExchangeInterrupted &) {
+            // The device is programmed: a stop while its version is asked
+            // does not make it anything else.
+            if (m_unhandled)
+                result.detail = QStringLiteral("version query: %1").arg(m_unhandled->description());
+            else
+                result.versionInterrupted = true;
+            return;
         } catch (const Failure &failure) {
             // The image is in; a query that fails does not take that back.
             result.detail = QStringLiteral("version query: %1").arg(failure.description());
@@ -171,6 +180,8 @@ void PortRun::classify(const Failure &failure, PortResult &result)
         break;
     case SerialError::PortInUse:
     case SerialError::NoPermission:
+    case SerialError::NotASerialPort:
+    case SerialError::PortGone:
         result.outcome = PortOutcome::PortUnavailable;
         break;
     default:

@@ -1,6 +1,9 @@
 #include "engine/FirmwareFile.h"
 
+#include "base/SystemPath.h"
+
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -50,14 +53,31 @@ Image parse(QByteArrayView bytes)
     return image;
 }
 
-std::optional<QByteArray> readBytes(const QString &path)
+std::optional<QByteArray> readBytes(const QString &path, QString *reason)
 {
-    QFile file(path);
+    const auto refuse = [reason](const QString &why) -> std::optional<QByteArray> {
+        if (reason)
+            *reason = why;
+        return std::nullopt;
+    };
+    SystemPath systemPath(path);
+    const QString name = systemPath.qtName();
+    // Only a regular file is read: a FIFO would wait for a writer, a device
+    // such as /dev/zero never ends.
+    const QFileInfo info(name);
+    if (!info.exists())
+        return refuse(QStringLiteral("there is no such file"));
+    if (!info.isFile())
+        return refuse(info.isDir() ? QStringLiteral("it is a folder") : QStringLiteral("it is not a regular file"));
+    QFile file(name);
     if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray bytes = file.readAll();
+        return refuse(file.errorString());
+    // One byte past the limit tells a file that grew since it was looked at.
+    QByteArray bytes = file.read(MaxFileBytes + 1);
     if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
+        return refuse(file.errorString());
+    if (bytes.size() > MaxFileBytes)
+        return refuse(QStringLiteral("it is larger than %1 MiB").arg(MaxFileBytes / (1024 * 1024)));
     return bytes;
 }
 

@@ -16,8 +16,8 @@ inline constexpr char Marker[] = ":-:::::-";
 
 struct Image
 {
-    QByteArray text;      // every line followed by one CR
-    bool passed = false;  // the first line passed the marker check
+    QByteArray text;     // every line followed by one CR
+    bool passed = false; // the first line passed the marker check
 };
 
 // A line ends at CR LF, at CR or at a lone LF (a marker line from echo ahead
@@ -27,7 +27,13 @@ Image parse(QByteArrayView bytes);
 
 bool markerMatches(QByteArrayView firstLine);
 
-// The whole file, or nothing when it cannot be opened or read.
-std::optional<QByteArray> readBytes(const QString &path);
+// The largest firmware file taken. Real images are a few hundred kilobytes;
+// a bigger "file" is a mistake (a disk image, /dev/zero), not firmware.
+inline constexpr qint64 MaxFileBytes = 64 * 1024 * 1024;
+
+// The whole file, or nothing when it cannot be opened or read, is not a
+// regular file or is larger than MaxFileBytes (nothing past the limit is
+// read). `reason`, if given, says which in words.
+std::optional<QByteArray> readBytes(const QString &path, QString *reason = nullptr);
 
 } // namespace FirmwareFile

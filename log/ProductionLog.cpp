@@ -53,7 +53,9 @@ QByteArray ProductionLog::csvLine(const AttemptRecord &record)
         QByteArray::number(record.bytesSent),
         csvField(record.result),
         csvField(printableBytes(record.reply)),
-        record.version ? QByteArray::number(*record.version) : QByteArray(),
+        record.version              ? QByteArray::number(*record.version)
+        : record.versionInterrupted ? QByteArrayLiteral("interrupted")
+                                    : QByteArray(),
         QByteArray::number(record.durationMs),
     };
     return fields.join(',') + '\n';

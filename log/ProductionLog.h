@@ -23,6 +23,7 @@ struct AttemptRecord
     QString result;            // one of the result words of the command line
     QByteArray reply;          // the device's reply to the image, as received
     std::optional<quint8> version;
+    bool versionInterrupted = false; // the run was stopped while the version was asked
     qint64 durationMs = 0;
 };
 

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "cli/FlashRequest.h"
+
+#include <QString>
+
+class PortResolver;
+
+// Two names can reach one device: a number's /dev/COM<n> alias and the
+// /dev/ttyUSB<n-1> it points to, /dev/serial/by-id/..., any link. Two ports
+// of one run on one device would drive it from two threads at once, so a
+// port is its device (the device number behind the name), not its text.
+// Returns a one-line usage error naming both names when two ports of `ports`
+// are one device; empty when none are. A port that resolves to nothing is
+// left to its own run to report.
+QString sameDeviceTwice(const QList<PortSpec> &ports, const PortResolver &numbers);
