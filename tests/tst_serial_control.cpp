@@ -7,17 +7,55 @@
 #include "sim/SimulatedDevice.h"
 #include "ui/Module1.h"
 
+#include "base/SystemPath.h"
+
+#include <QDir>
 #include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTest>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(SimulatedDevice::Removal)
 
 class SerialControlTest : public QObject
 {
     Q_OBJECT
 
 private:
+    // Whether this process holds a descriptor on `path`.
+    static bool descriptorOpenOn(const QString &path)
+    {
+        const QDir descriptors(QStringLiteral("/proc/self/fd"));
+        for (const QString &entry : descriptors.entryList(QDir::Files | QDir::System)) {
+            // A node that has gone reads "PATH (deleted)".
+            if (QFile::symLinkTarget(descriptors.filePath(entry)).startsWith(path))
+                return true;
+        }
+        return false;
+    }
+
+    static Failure openFailure(const QString &path)
+    {
+        FixedPortResolver resolver;
+        resolver.assign(1, path);
+        SerialControl control(resolver);
+        try {
+            control.setPortOpen(true);
+        } catch (const Failure &failure) {
+            return failure;
+        }
+        return Failure(0, QStringLiteral("opened"));
+    }
+
     int failureNumberOf(const std::function<void()> &operation)
     {
         try {
@@ -187,16 +225,28 @@ private slots:
         QVERIFY(!window.MSComm1.PortOpen());
     }
 
+    void hangUpFailsTheNextOperation_data()
+    {
+        QTest::addColumn<SimulatedDevice::Removal>("removal");
+        QTest::newRow("adapter pulled (tty hung up)") << SimulatedDevice::Removal::AdapterPulled;
+        QTest::newRow("line closed (pty master closed)") << SimulatedDevice::Removal::LineClosed;
+    }
+
     void hangUpFailsTheNextOperation()
     {
+        QFETCH(SimulatedDevice::Removal, removal);
         SimulatedDevice device;
         FixedPortResolver resolver;
         resolver.assign(1, device.portPath());
         SerialControl control(resolver);
         control.setPortOpen(true);
-        device.hangUp();
-        // The failure comes while nothing runs; it must not be lost.
-        QTest::qWait(100);
+        device.hangUp(removal);
+        // The failure comes while nothing runs; it must not be lost. The dead
+        // descriptor is let go at once (a hung-up tty reads as ready for
+        // ever), while the port stays open to its user with the failure.
+        QTRY_COMPARE(failureNumberOf([&] { control.InBufferCount(); }), SerialError::PortFailed);
+        QTRY_VERIFY(!descriptorOpenOn(device.portPath()));
+        QVERIFY(control.PortOpen());
         QCOMPARE(failureNumberOf([&] {
                      for (int i = 0; i < 50; ++i) {
                          control.Output("!");
@@ -206,6 +256,92 @@ private slots:
                  SerialError::PortFailed);
         control.setPortOpen(false);
         QVERIFY(!control.PortOpen());
+    }
+
+    // Each reason a port will not open has its own number and words, with
+    // the system's text where there is one; only a port held by another
+    // opener says "in use".
+    void openFailuresSayWhatTheyAre_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("words");
+        QTest::newRow("missing") << "missing" << SerialError::InvalidPortNumber << "Invalid port number";
+        QTest::newRow("folder") << "folder" << SerialError::NotASerialPort << "it is a folder";
+        QTest::newRow("FIFO") << "fifo" << SerialError::NotASerialPort << "it is a FIFO";
+        QTest::newRow("regular file") << "file" << SerialError::NotASerialPort << "it is a regular file";
+        QTest::newRow("device that is no tty")
+            << "null device" << SerialError::NotASerialPort << "is not a serial port. (Inappropriate ioctl";
+        QTest::newRow("device that is not there")
+            << "locked pty" << SerialError::PortGone << "its device is not: was the adapter pulled?";
+        QTest::newRow("held with a lock by another opener")
+            << "flocked" << SerialError::PortInUse << "in use by another program";
+        QTest::newRow("held by another program") << "held" << SerialError::PortInUse << "in use by another program";
+    }
+
+    void openFailuresSayWhatTheyAre()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, number);
+        QFETCH(QString, words);
+        QTemporaryDir folder;
+        SimulatedDevice device;
+        FixedPortResolver resolver;
+        resolver.assign(1, device.portPath());
+        SerialControl holder(resolver);
+        QString path = folder.filePath(kind);
+        int descriptor = -1;
+        const auto closeDescriptor = qScopeGuard([&descriptor] {
+            if (descriptor >= 0)
+                ::close(descriptor);
+        });
+        if (kind == "folder") {
+            QVERIFY(QDir().mkpath(path));
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == "file") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else if (kind == "locked pty") {
+            // A pty whose other side has not been unlocked: its node is
+            // there, opening it gives EIO, as a device that has gone does.
+            descriptor = ::posix_openpt(O_RDWR | O_NOCTTY);
+            QVERIFY(descriptor >= 0 && ::grantpt(descriptor) == 0);
+            path = QString::fromLocal8Bit(::ptsname(descriptor));
+        } else if (kind == "flocked") {
+            path = device.portPath();
+            descriptor = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+            QVERIFY(descriptor >= 0 && ::flock(descriptor, LOCK_EX) == 0);
+        } else if (kind == "held") {
+            path = device.portPath();
+            holder.setPortOpen(true);
+        } else if (kind == "null device") {
+            path = QStringLiteral("/dev/null");
+        }
+
+        const Failure failure = openFailure(path);
+        QCOMPARE(failure.number(), number);
+        QVERIFY2(failure.description().contains(words), qPrintable(failure.description()));
+        QCOMPARE(failure.description().contains("in use"), number == SerialError::PortInUse);
+        if (number != SerialError::InvalidPortNumber)
+            QVERIFY2(failure.description().contains(path), qPrintable(failure.description()));
+    }
+
+    // A path is bytes: one that is no UTF-8 opens the device it names.
+    void pathThatIsNotUtf8Opens()
+    {
+        SimulatedDevice device;
+        QTemporaryDir folder;
+        const QByteArray link = QFile::encodeName(folder.path()) + "/port-\xff\xfe";
+        QCOMPARE(::symlink(QFile::encodeName(device.portPath()).constData(), link.constData()), 0);
+        FixedPortResolver resolver;
+        resolver.assign(1, systemTextFromBytes(link));
+        SerialControl control(resolver);
+        control.setPortOpen(true);
+        control.Output("!");
+        QVERIFY(device.waitForReceived([](const QByteArray &bytes) { return bytes == "!"; }, 2s));
+        control.setPortOpen(false);
+        ::unlink(link.constData()); // Qt cannot remove a name it cannot spell
     }
 };
 
