@@ -178,6 +178,11 @@ void SerialControl::applySettings()
     if (!ok && m_port.isOpen()) {
         const QString reason = m_port.errorString();
         m_port.clearError();
+        // The line went a moment ago and its event has not come yet.
+        if (lineIsGone()) {
+            recordFailure();
+            throw *m_failure;
+        }
         throw Failure(SerialError::SettingsRefused,
                       QStringLiteral("The port would not take the settings %1 (%2)").arg(m_settingsText, reason));
     }
@@ -207,6 +212,10 @@ void SerialControl::Output(const QByteArray &text)
     if (m_port.write(text) != text.size()) {
         const QString reason = m_port.errorString();
         m_port.clearError();
+        if (lineIsGone()) {
+            recordFailure();
+            throw *m_failure;
+        }
         throw Failure(SerialError::WriteFailed, QStringLiteral("The port refused the text (%1)").arg(reason));
     }
 
@@ -311,9 +320,16 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
         m_port.clearError();
         return;
     }
-    m_failure.emplace(
-        SerialError::PortFailed,
-        QStringLiteral("The port %1 failed while in use: is the device still connected?").arg(m_devicePath));
+    recordFailure();
+}
+
+void SerialControl::recordFailure()
+{
+    if (!m_failure) {
+        m_failure.emplace(
+            SerialError::PortFailed,
+            QStringLiteral("The port %1 failed while in use: is the device still connected?").arg(m_devicePath));
+    }
     // A hung-up tty reads as ready for ever: watching it would keep a
     // processor busy until the next operation. Let the descriptor go once Qt
     // has finished with this notification; the failure stays for that

@@ -96,6 +96,8 @@ private:
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
     bool lineIsGone() const;
+    // Records that the open port failed and lets its descriptor go.
+    void recordFailure();
     [[noreturn]] void throwOpenFailure(const QString &path);
 
     const PortResolver &m_resolver;

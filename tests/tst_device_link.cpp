@@ -4,6 +4,7 @@
 
 #include "engine/DeviceLink.h"
 #include "engine/Evaluation.h"
+#include "engine/TickWait.h"
 #include "serial/PortResolver.h"
 #include "sim/SimulatedDevice.h"
 
@@ -52,6 +53,9 @@ QList<Step> steps(const QSignalSpy &spy)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(SimulatedDevice::Point)
+Q_DECLARE_METATYPE(SimulatedDevice::Removal)
 
 class DeviceLinkTest : public QObject
 {
@@ -126,6 +130,100 @@ private slots:
         QCOMPARE(steps(stepSpy), (QList<Step>{Step::VersionAnswered, Step::VersionNoAnswer}));
         QCOMPARE(f.link.serial().InputMode(), 0);
         QCOMPARE(f.link.serial().RThreshold(), qint16(1));
+    }
+
+    // After a pass the received text still reads "OK!"; the query must wait
+    // for its own answer however late the device gives it.
+    void versionQueryAfterADownloadWaitsForALateAnswer_data()
+    {
+        QTest::addColumn<int>("latencyMs");
+        QTest::newRow("20 ms") << 20;
+        QTest::newRow("50 ms") << 50;
+        QTest::newRow("400 ms") << 400;
+    }
+
+    void versionQueryAfterADownloadWaitsForALateAnswer()
+    {
+        QFETCH(int, latencyMs);
+        SimulatedDevice device;
+        device.setReplyLatency(latencyMs);
+        device.setVersion(0x2a);
+        LinkFixture f(device);
+        const DeviceLink::ProbeResult probe = f.link.probe(1);
+        QVERIFY(probe.answered());
+        f.link.setCollecting(true);
+        f.link.open(1);
+        QCOMPARE(f.link.download(probe.rate(), SmallImage), QByteArray("OK!"));
+        QCOMPARE(f.link.queryVersion(probe.rate()), std::optional<quint8>(0x2a));
+    }
+
+    // The adapter pulled at any point of an exchange, either way it happens:
+    // the exchange ends with the port's failure within a tick of the pull,
+    // not after its ticks run out.
+    void pulledAdapterEndsTheExchangeAtOnce_data()
+    {
+        QTest::addColumn<SimulatedDevice::Point>("point");
+        QTest::addColumn<SimulatedDevice::Removal>("removal");
+        const QList<std::pair<const char *, SimulatedDevice::Point>> points = {
+            {"probe", SimulatedDevice::Point::Probe}, {"commands", SimulatedDevice::Point::Commands},
+            {"image", SimulatedDevice::Point::Image}, {"verdict", SimulatedDevice::Point::Verdict},
+            {"idle", SimulatedDevice::Point::Idle},
+        };
+        for (const auto &[name, point] : points) {
+            QTest::addRow("%s, pulled", name) << point << SimulatedDevice::Removal::AdapterPulled;
+            QTest::addRow("%s, line closed", name) << point << SimulatedDevice::Removal::LineClosed;
+        }
+    }
+
+    void pulledAdapterEndsTheExchangeAtOnce()
+    {
+        QFETCH(SimulatedDevice::Point, point);
+        QFETCH(SimulatedDevice::Removal, removal);
+        SimulatedDevice device;
+        device.setReplyLatency(20);
+        LinkFixture f(device);
+        const auto failureOf = [](const std::function<void()> &exchange) {
+            try {
+                exchange();
+            } catch (const Failure &failure) {
+                return failure.number();
+            }
+            return 0;
+        };
+        QElapsedTimer clock;
+
+        if (point == SimulatedDevice::Point::Probe) {
+            device.removeAt(point, removal);
+            clock.start();
+            QCOMPARE(failureOf([&] { f.link.probe(1); }), SerialError::PortFailed);
+            // The first "!" goes out after one tick; the pull follows at once.
+            QVERIFY2(clock.elapsed() < 3 * TickWait::TickIntervalMs, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY(!f.link.serial().PortOpen());
+            return;
+        }
+
+        const DeviceLink::ProbeResult probe = f.link.probe(1);
+        QVERIFY(probe.answered());
+        f.link.setCollecting(true);
+        f.link.open(1);
+        device.removeAt(point, removal);
+        if (point == SimulatedDevice::Point::Idle) {
+            QCOMPARE(f.link.download(probe.rate(), SmallImage), QByteArray("OK!"));
+            QTRY_VERIFY(device.hungUp());
+            clock.start();
+            QCOMPARE(failureOf([&] { f.link.queryVersion(probe.rate()); }), SerialError::PortFailed);
+            QVERIFY2(clock.elapsed() < TickWait::TickIntervalMs, qPrintable(QString::number(clock.elapsed())));
+            return;
+        }
+        clock.start();
+        QCOMPARE(failureOf([&] { f.link.download(probe.rate(), SmallImage); }), SerialError::PortFailed);
+        // The commands take five ticks and the small image no time on the
+        // wire: the verdict's twelve ticks never run.
+        const qint64 budget = (point == SimulatedDevice::Point::Commands ? 2 : 6) * TickWait::TickIntervalMs;
+        QVERIFY2(clock.elapsed() < budget, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(f.link.serial().PortOpen()); // with its failure, until closed
+        f.link.close();
+        QVERIFY(!f.link.serial().PortOpen());
     }
 
     void stopFromAnotherThreadEndsTheExchangeAtOnce()
