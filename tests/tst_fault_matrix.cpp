@@ -12,6 +12,7 @@
 #include "downloader/Form1.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -31,6 +32,18 @@ const QByteArray SmallImage = ":-:::::-\r\n:10000000C67EDFB871EC1ED19CE6CE9D52AA
 qint64 wireTime(const QByteArray &image)
 {
     return image.size() * 10 * 1000 / 115200;
+}
+
+// Whether this process holds a descriptor on `path` (a node that has gone
+// reads "PATH (deleted)").
+bool descriptorOpenOn(const QString &path)
+{
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    for (const QString &entry : descriptors.entryList(QDir::Files | QDir::System)) {
+        if (QFile::symLinkTarget(descriptors.filePath(entry)).startsWith(path))
+            return true;
+    }
+    return false;
 }
 
 qint64 timed(const std::function<void()> &action)
@@ -160,6 +173,79 @@ const QList<Row> &rows()
              f.device.hangUpAfter(1);
              const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command7, Qt::LeftButton); });
              QVERIFY(elapsed < 3 * Tick + 500);
+             verifyEndedByFailure(f, window, SerialError::PortFailed);
+         }},
+        // The adapter pulled as the kernel does it (the tty hung up), at each
+        // point of the window's exchanges, and the line closed in the
+        // verdict's wait: the exchange ends within a tick of the pull as a
+        // lost port, never after its ticks run out.
+        {"adapter pulled during the probe",
+         [](SimFixture &f) {
+             // The first "!" goes out a tick after the port opens.
+             f.device.removeAt(SimulatedDevice::Point::Probe);
+             f.start();
+             const qint64 elapsed = timed([&] { f.pressTesselDownload(); });
+             QVERIFY2(elapsed < 3 * Tick, qPrintable(QString::number(elapsed)));
+             const QStringList boxes = f.boxes.texts();
+             QVERIFY2(boxes.size() == 1 && boxes[0].contains("failed while probing"), qPrintable(boxes.join('|')));
+             verifyProbeLeftReady(f);
+         }},
+        {"adapter pulled on the commands",
+         [](SimFixture &f) {
+             Form1 &window = f.loadDownloaderWindow();
+             f.loadFirmware(SmallImage);
+             f.device.removeAt(SimulatedDevice::Point::Commands);
+             const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
+             QVERIFY2(elapsed < 3 * Tick, qPrintable(QString::number(elapsed)));
+             verifyEndedByFailure(f, window, SerialError::PortFailed);
+         }},
+        {"adapter pulled during the image",
+         [](SimFixture &f) {
+             Form1 &window = f.loadDownloaderWindow();
+             f.loadFirmware(SimFixture::longFirmware());
+             f.device.removeAt(SimulatedDevice::Point::Image);
+             const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
+             QVERIFY2(elapsed < 6 * Tick, qPrintable(QString::number(elapsed)));
+             verifyEndedByFailure(f, window, SerialError::PortFailed);
+         }},
+        {"adapter pulled in the verdict's wait",
+         [](SimFixture &f) {
+             Form1 &window = f.loadDownloaderWindow();
+             f.loadFirmware(SmallImage);
+             f.device.removeAt(SimulatedDevice::Point::Verdict);
+             const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
+             QVERIFY2(elapsed < 6 * Tick, qPrintable(QString::number(elapsed)));
+             verifyEndedByFailure(f, window, SerialError::PortFailed);
+         }},
+        {"line closed in the verdict's wait",
+         [](SimFixture &f) {
+             Form1 &window = f.loadDownloaderWindow();
+             f.loadFirmware(SmallImage);
+             f.device.removeAt(SimulatedDevice::Point::Verdict, SimulatedDevice::Removal::LineClosed);
+             const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
+             QVERIFY2(elapsed < 6 * Tick, qPrintable(QString::number(elapsed)));
+             verifyEndedByFailure(f, window, SerialError::PortFailed);
+         }},
+        {"adapter pulled during the query",
+         [](SimFixture &f) {
+             Form1 &window = f.loadDownloaderWindow();
+             f.device.hangUpAfter(1, SimulatedDevice::Removal::AdapterPulled);
+             const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command7, Qt::LeftButton); });
+             QVERIFY2(elapsed < 3 * Tick, qPrintable(QString::number(elapsed)));
+             verifyEndedByFailure(f, window, SerialError::PortFailed);
+         }},
+        {"adapter pulled while the window is idle",
+         [](SimFixture &f) {
+             Form1 &window = f.loadDownloaderWindow();
+             f.loadFirmware(SmallImage);
+             f.device.hangUp(SimulatedDevice::Removal::AdapterPulled);
+             // Nothing shows while nobody acts, and the dead descriptor is
+             // not watched (it would keep a processor busy).
+             QTRY_VERIFY(!descriptorOpenOn(f.device.portPath()));
+             QVERIFY(f.boxes.texts().isEmpty());
+             QVERIFY(window.MSComm1.PortOpen());
+             const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
+             QVERIFY2(elapsed < Tick, qPrintable(QString::number(elapsed)));
              verifyEndedByFailure(f, window, SerialError::PortFailed);
          }},
         {"port held when the downloader window opens it",

@@ -17,6 +17,8 @@
 
 SimFixture::SimFixture()
 {
+    // A real device behind a USB adapter answers tens of milliseconds late.
+    device.setReplyLatency(RealisticLatencyMs);
     resolver->assign(1, device.portPath());
 }
 

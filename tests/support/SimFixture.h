@@ -14,6 +14,8 @@ class Form2;
 // The program with a simulated device on port 1, its message boxes answered.
 struct SimFixture
 {
+    static constexpr int RealisticLatencyMs = 20;
+
     SimFixture();
     ~SimFixture();
 
