@@ -115,6 +115,41 @@ private slots:
         QVERIFY(!window.Command2->isEnabled());
     }
 
+    // A device answers the query late; the received text from before the
+    // query (even a stray "OK!") must not end its waits early.
+    void checkWaitsForALateDevice_data()
+    {
+        QTest::addColumn<int>("latencyMs");
+        QTest::addColumn<bool>("okWaiting");
+        QTest::newRow("20 ms") << 20 << false;
+        QTest::newRow("50 ms") << 50 << false;
+        QTest::newRow("400 ms") << 400 << false;
+        QTest::newRow("400 ms, \"OK!\" waiting") << 400 << true;
+    }
+
+    void checkWaitsForALateDevice()
+    {
+        QFETCH(int, latencyMs);
+        QFETCH(bool, okWaiting);
+        SimFixture fixture;
+        // After a download the port stays at 115200: a device of that rate
+        // is heard between the download and the query.
+        if (okWaiting)
+            fixture.device.setOwnRate(115200);
+        Form1 &window = fixture.loadDownloaderWindow();
+        fixture.loadFirmware(SmallImage);
+        QTest::mouseClick(window.Command3, Qt::LeftButton);
+        QCOMPARE(window.Label3[1]->text(), QStringLiteral("Pass!"));
+        fixture.device.setReplyLatency(latencyMs);
+        if (okWaiting) {
+            fixture.device.send("OK!");
+            QTRY_COMPARE(window.RxBuffer, QByteArray("OK!"));
+        }
+        QTest::mouseClick(window.Command7, Qt::LeftButton);
+        QCOMPARE(window.Label5->text(), QStringLiteral("MCU Version 17"));
+        QVERIFY(fixture.boxes.texts().isEmpty());
+    }
+
     void keyboardAlone()
     {
         SimFixture fixture;
