@@ -54,7 +54,6 @@ qint64 timed(const std::function<void()> &action)
     return clock.elapsed();
 }
 
-
 // The program was ended by the default handling: the failure was shown, the
 // ports are closed and no window is left.
 void verifyEndedByFailure(SimFixture &fixture, Form1 &window, int number)
@@ -83,8 +82,8 @@ void verifyProbeLeftReady(SimFixture &fixture)
 void verifyDownloadVerdict(Form1 &window, bool passed)
 {
     QCOMPARE(window.Label3[1]->text(), passed ? QStringLiteral("Pass!") : QStringLiteral("Fail"));
-    QCOMPARE(window.Label2->text(), passed ? QStringLiteral("Push <Download Flash> for next one")
-                                           : QStringLiteral("Communication Fail"));
+    QCOMPARE(window.Label2->text(),
+             passed ? QStringLiteral("Push <Download Flash> for next one") : QStringLiteral("Communication Fail"));
     QVERIFY(window.Command3->isEnabled());
 }
 
@@ -146,7 +145,8 @@ const QList<Row> &rows()
              f.loadFirmware(SimFixture::longFirmware());
              f.device.hangUpAfter(3 + 20000);
              const qint64 elapsed = timed([&] { QTest::mouseClick(window.Command3, Qt::LeftButton); });
-             QVERIFY2(elapsed < 5 * Tick + wireTime(QByteArray(20000, 'x')) + 2000, qPrintable(QString::number(elapsed)));
+             QVERIFY2(elapsed < 5 * Tick + wireTime(QByteArray(20000, 'x')) + 2000,
+                      qPrintable(QString::number(elapsed)));
              verifyEndedByFailure(f, window, SerialError::PortFailed);
          }},
         {"device stops reading in the middle of the image",

@@ -4,7 +4,9 @@
 #include "log/ProductionLog.h"
 #include "support/CommandFixture.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -24,8 +26,12 @@ namespace {
 class Device
 {
 public:
-    explicit Device(const QStringList &options)
+    // Answers 20 ms late, as a real device behind a USB adapter does, unless
+    // the options say otherwise.
+    explicit Device(QStringList options)
     {
+        if (!options.contains(QStringLiteral("--reply-delay")))
+            options += QStringList{QStringLiteral("--reply-delay"), QStringLiteral("20")};
         m_process.start(buildDir() + QStringLiteral("/device-sim"), options);
         if (!m_process.waitForReadyRead(5000))
             qFatal("device-sim did not start");
@@ -34,18 +40,33 @@ public:
     ~Device() { stop(); }
     QString path() const { return m_path; }
 
+    // With --verbose: waits until the device has printed `text` among the
+    // bytes that reached it.
+    bool waitForTrace(const QByteArray &text, int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_trace.contains(text) && clock.elapsed() < timeoutMs) {
+            m_process.waitForReadyRead(50);
+            m_trace += m_process.readAllStandardError();
+        }
+        return m_trace.contains(text);
+    }
+
     // Stops the device; with --verbose, what it printed of the bytes that
     // reached it.
     QByteArray stop()
     {
         m_process.terminate();
         m_process.waitForFinished(5000);
-        return m_process.readAllStandardError();
+        m_trace += m_process.readAllStandardError();
+        return m_trace;
     }
 
 private:
     QProcess m_process;
     QString m_path;
+    QByteArray m_trace;
 };
 
 struct Run
@@ -118,6 +139,10 @@ const QByteArray ExampleSha256 =
     QCryptographicHash::hash(readFile(exampleFirmware()), QCryptographicHash::Sha256).toHex();
 constexpr int ExampleImageSize = 20121; // every line followed by one CR
 
+// A second name of a device, made by device-sim's --link.
+const QString SameDeviceLink =
+    QDir::temp().filePath(QStringLiteral("tarvik-same-device-%1").arg(QCoreApplication::applicationPid()));
+
 } // namespace
 
 class FlashCommandTest : public QObject
@@ -188,6 +213,21 @@ private slots:
             << "/nonexistent/log.csv";
         QTest::newRow("4 no answer") << QStringList{"--silent"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 4
                                      << "no-answer";
+        QTest::newRow("1 adapter pulled in the verdict's wait")
+            << QStringList{"--unplug-after", "verdict"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 1
+            << "port-lost";
+        QTest::newRow("1 line closed in the verdict's wait")
+            << QStringList{"--unplug-after", "verdict", "--unplug-as", "closed"}
+            << QStringList{"--port", "PORT", "--file", fw} << 0 << 1 << "port-lost";
+        QTest::newRow("2 one device named twice")
+            << QStringList{"--link", SameDeviceLink}
+            << QStringList{"--port", "PORT", "--port", SameDeviceLink, "--file", fw} << 0 << 2 << "are the same device";
+        QTest::newRow("3 file is a device")
+            << QStringList{} << QStringList{"--port", "PORT", "--file", "/dev/zero"} << 0 << 3 << "not a regular file";
+        QTest::newRow("3 file is a folder")
+            << QStringList{} << QStringList{"--port", "PORT", "--file", "/"} << 0 << 3 << "it is a folder";
+        QTest::newRow("5 not a serial port")
+            << none << QStringList{"--port", "/dev/null", "--file", fw} << 0 << 5 << "/dev/null is not a serial port";
         QTest::newRow("5 no such port") << none << QStringList{"--port", "/dev/nonexistent-tty", "--file", fw} << 0 << 5
                                         << "port-unavailable";
         QTest::newRow("130 interrupted") << QStringList{"--silent"} << QStringList{"--port", "PORT", "--file", fw}
@@ -228,6 +268,58 @@ private slots:
             const QList<QByteArray> row = summaryRow(run.out, sim->path());
             QVERIFY2(!row.isEmpty() && row.at(3) == "interrupted", run.out.constData());
         }
+    }
+
+    // After a pass the query waits for the device's answer, however late it
+    // comes within its tick.
+    void checkReadsTheVersionOfALateDevice_data()
+    {
+        QTest::addColumn<QString>("latencyMs");
+        QTest::newRow("20 ms") << "20";
+        QTest::newRow("50 ms") << "50";
+        QTest::newRow("400 ms") << "400";
+    }
+
+    void checkReadsTheVersionOfALateDevice()
+    {
+        QFETCH(QString, latencyMs);
+        Device device({"--reply-delay", latencyMs, "--version", "42"});
+        const Run run = flash({"--port", device.path(), "--file", exampleFirmware(), "--check"});
+        QCOMPARE(run.status, 0);
+        const QList<QByteArray> row = summaryRow(run.out, device.path());
+        QVERIFY2(row.size() == 8 && row.at(3) == "pass" && row.at(6) == "42", run.out.constData());
+    }
+
+    // A stop while a programmed device is asked its version: the device
+    // stays passed, the version says it was interrupted.
+    void stopDuringTheVersionQueryKeepsThePass_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+
+    void stopDuringTheVersionQueryKeepsThePass()
+    {
+        QFETCH(int, signal);
+        Device device({"--reply-delay", "400", "--verbose"});
+        QTemporaryDir directory;
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        QProcess process;
+        startFlash(process, {"--port", device.path(), "--file", exampleFirmware(), "--check", "--log", log});
+        // The query's "r" has reached the device; its answer is 400 ms away
+        // and the query waits two ticks more.
+        QVERIFY(device.waitForTrace("[9600 baud] r", 30000));
+        ::kill(pid_t(process.processId()), signal);
+        const Run run = finish(process);
+
+        QCOMPARE(run.status, 0);
+        const QList<QByteArray> row = summaryRow(run.out, device.path());
+        QVERIFY2(row.size() == 8 && row.at(3) == "pass" && row.at(6) == "interrupted", run.out.constData());
+        const QList<QList<QByteArray>> lines = logLines(log);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.first().at(Result), "pass");
+        QCOMPARE(lines.first().at(Version), "interrupted");
     }
 
     // On a terminal the port's line is redrawn in place, with the progress

@@ -105,7 +105,7 @@ QStringList controlsWithoutAccessibleName(QWidget *window)
     const QList<QWidget *> controls = window->findChildren<QWidget *>();
     for (QWidget *control : controls) {
         const bool announced = qobject_cast<QAbstractButton *>(control) || qobject_cast<QLineEdit *>(control)
-            || qobject_cast<QComboBox *>(control) || qobject_cast<QLabel *>(control);
+                               || qobject_cast<QComboBox *>(control) || qobject_cast<QLabel *>(control);
         if (!announced)
             continue;
         // A label is named by its caption. An indicator that shows nothing yet
