@@ -6,13 +6,19 @@
 #include "engine/FirmwareFile.h"
 #include "downloader/Form1.h"
 
+#include "base/SystemPath.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 class FirmwareFileTest : public QObject
 {
@@ -74,6 +80,58 @@ private slots:
         QVERIFY(!FirmwareFile::readBytes(QDir::tempPath())); // a directory
     }
 
+    // Only a regular file of at most 64 MiB is firmware: a device or a FIFO
+    // would be read for ever (or wait for a writer), and nothing past the
+    // limit is read. Each is refused at once, with its reason.
+    void onlyARegularFileOfSensibleSizeIsRead_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("endless device") << "/dev/zero" << "not a regular file" << false;
+        QTest::newRow("FIFO") << "fifo" << "not a regular file" << false;
+        QTest::newRow("folder") << "folder" << "it is a folder" << false;
+        QTest::newRow("one byte over the limit") << "over" << "larger than 64 MiB" << false;
+        QTest::newRow("exactly the limit") << "limit" << "" << true;
+        QTest::newRow("name that is no UTF-8") << "not utf-8" << "" << true;
+    }
+
+    void onlyARegularFileOfSensibleSizeIsRead()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QFETCH(bool, read);
+        QTemporaryDir folder;
+        QString path = kind;
+        QByteArray unlinkAfter;
+        if (kind == "fifo") {
+            path = folder.filePath(kind);
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == "folder") {
+            path = folder.path();
+        } else if (kind == "over" || kind == "limit") {
+            path = folder.filePath(kind);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            // Sparse: no disk is spent on the zeros.
+            QVERIFY(file.resize(FirmwareFile::MaxFileBytes + (kind == "over" ? 1 : 0)));
+        } else if (kind == "not utf-8") {
+            unlinkAfter = QFile::encodeName(folder.path()) + "/fw-\xff.txt";
+            const QByteArray source = QFile::encodeName(writeTempFile("plain.txt", ":-:::::-\r\n"));
+            QCOMPARE(::symlink(source.constData(), unlinkAfter.constData()), 0);
+            path = systemTextFromBytes(unlinkAfter);
+        }
+        QString why;
+        const std::optional<QByteArray> bytes = FirmwareFile::readBytes(path, &why);
+        if (!unlinkAfter.isEmpty())
+            ::unlink(unlinkAfter.constData());
+        QCOMPARE(bytes.has_value(), read);
+        if (!read)
+            QVERIFY2(why.contains(reason), qPrintable(why));
+        if (kind == "limit")
+            QCOMPARE(bytes->size(), FirmwareFile::MaxFileBytes);
+    }
+
     void loadingIsLinear()
     {
         // 10 MB of records must load in well under a second.
@@ -102,10 +160,13 @@ private slots:
         QCOMPARE(window.Label2->text(), QStringLiteral("Open File"));
         QCOMPARE(window.Label3[1]->text(), QString()); // the download indicator is left alone
 
-        // An unreadable file changes nothing.
-        window.loadFirmwareFile(QStringLiteral("/nonexistent/firmware.txt"));
-        QCOMPARE(window.Label3[0]->text(), QStringLiteral("Fail"));
-        QVERIFY(window.FileText.isEmpty());
+        // An unreadable file changes nothing, nor does a device that never
+        // ends.
+        for (const QString &unreadable : {QStringLiteral("/nonexistent/firmware.txt"), QStringLiteral("/dev/zero")}) {
+            window.loadFirmwareFile(unreadable);
+            QCOMPARE(window.Label3[0]->text(), QStringLiteral("Fail"));
+            QVERIFY(window.FileText.isEmpty());
+        }
 
         // A good file after the failed one: only its text is kept.
         window.loadFirmwareFile(writeTempFile("good.txt", ":-:::::-\r\n:00000001FF\r\n"));
