@@ -516,6 +516,19 @@ void SimulatedDevice::Impl::deliver(InFlight chunk, Clock::time_point now)
 {
     if (m_hangUpAfter >= 0 && chunk.bytes.size() > m_hangUpAfter)
         chunk.bytes.truncate(m_hangUpAfter);
+    // A device that goes away at a point of the exchange hears nothing after
+    // the byte that reached that point.
+    qsizetype heard = 0;
+    for (const char byte : std::as_const(chunk.bytes)) {
+        if (m_hungUp)
+            break;
+        ++heard;
+        // A device restarting into its new firmware hears nothing.
+        if (now < m_deafUntil)
+            continue;
+        take(byte, chunk.hostRate == m_currentRate, now);
+    }
+    chunk.bytes.truncate(heard);
     if (!chunk.bytes.isEmpty()) {
         if (!m_transcript.isEmpty() && m_transcript.last().hostRate == chunk.hostRate)
             m_transcript.last().bytes += chunk.bytes;
@@ -523,14 +536,6 @@ void SimulatedDevice::Impl::deliver(InFlight chunk, Clock::time_point now)
             m_transcript.append(Received{chunk.hostRate, chunk.bytes});
         m_received += chunk.bytes;
         m_changed.notify_all();
-    }
-    for (const char byte : std::as_const(chunk.bytes)) {
-        if (m_hungUp)
-            return;
-        // A device restarting into its new firmware hears nothing.
-        if (now < m_deafUntil)
-            continue;
-        take(byte, chunk.hostRate == m_currentRate, now);
     }
 
     if (m_hangUpAfter >= 0) {

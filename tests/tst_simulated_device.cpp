@@ -4,6 +4,7 @@
 #include "sim/SimulatedDevice.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTest>
@@ -19,6 +20,7 @@
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(SimulatedDevice::Reply)
+Q_DECLARE_METATYPE(SimulatedDevice::Point)
 
 namespace {
 
@@ -371,6 +373,76 @@ private slots:
                  qPrintable(QStringLiteral("read gave %1, errno %2").arg(n).arg(errno)));
         QVERIFY(device.hungUp());
         QCOMPARE(device.received(), received);
+    }
+
+    // Pulled as the kernel does it, the line reads end-of-file, its writes
+    // fail and a terminal request on it fails; the device hears nothing
+    // past the point it was pulled at.
+    void pulledAdapterHangsTheLineUp_data()
+    {
+        QTest::addColumn<SimulatedDevice::Point>("point");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArray>("heard");
+        QTest::newRow("now") << SimulatedDevice::Point::Idle << QByteArray() << QByteArray();
+        QTest::newRow("on the probe") << SimulatedDevice::Point::Probe << QByteArray("x!!") << QByteArray("x!");
+        QTest::newRow("on dl") << SimulatedDevice::Point::Commands << QByteArray("dle") << QByteArray("dl");
+    }
+
+    void pulledAdapterHangsTheLineUp()
+    {
+        QFETCH(SimulatedDevice::Point, point);
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArray, heard);
+        SimulatedDevice device;
+        const int fd = openLine(device.portPath(), 9600);
+        QVERIFY(fd >= 0);
+        const auto closeLine = qScopeGuard([fd] { ::close(fd); });
+        if (sent.isEmpty()) {
+            device.hangUp(SimulatedDevice::Removal::AdapterPulled);
+        } else {
+            device.removeAt(point);
+            QVERIFY(writeAll(fd, sent));
+            QTRY_VERIFY(device.hungUp());
+        }
+        char byte = 0;
+        QCOMPARE(::read(fd, &byte, 1), ssize_t(0)); // end-of-file, not EIO
+        QCOMPARE(::write(fd, "!", 1), ssize_t(-1));
+        QCOMPARE(errno, EIO);
+        termios settings{};
+        QCOMPARE(::tcgetattr(fd, &settings), -1);
+        QCOMPARE(device.received(), heard);
+        QVERIFY(!QFile::exists(device.portPath())); // the node has gone
+    }
+
+    // Every answer leaves the reply latency after the command; after taking
+    // an image the device restarts and is deaf for its reset time.
+    void latencyAndResetAfterAnImage_realTicks()
+    {
+        SimulatedDevice device;
+        device.setReplyLatency(50);
+        device.setResetAfterImage(400);
+        const int fd = openLine(device.portPath(), 9600);
+        QVERIFY(fd >= 0);
+        const auto closeLine = qScopeGuard([fd] { ::close(fd); });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(writeAll(fd, "!"));
+        QCOMPARE(readBytes(fd, 1), QByteArray("!"));
+        QVERIFY2(clock.elapsed() >= 50, qPrintable(QString::number(clock.elapsed())));
+
+        QVERIFY(writeAll(fd, "dl"));
+        QVERIFY(receivedExactly(device, "!dl"));
+        setRate(fd, 115200);
+        QVERIFY(writeAll(fd, "e" + marker + '\r' + endRecord + '\r'));
+        QCOMPARE(readBytes(fd, 3), QByteArray("OK!"));
+        setRate(fd, 9600);
+        // Asked at once, the restarting device does not hear the question;
+        // asked after its reset, it answers.
+        QVERIFY(writeAll(fd, "r"));
+        QCOMPARE(readBytes(fd, 1, 300ms), QByteArray());
+        QTest::qWait(400);
+        QVERIFY(writeAll(fd, "r"));
+        QCOMPARE(readBytes(fd, 1), QByteArray("\x11"));
     }
 
     void noiseNeverBlocksTheCaller()
