@@ -112,8 +112,9 @@ void PortRun::run()
         record.reply = result.reply;
         record.version = result.version;
         record.durationMs = result.durationMs;
-        if (!m_job.log->append(record) && result.detail.isEmpty())
-            result.detail = QStringLiteral("the log line could not be written");
+        QString reason;
+        if (!m_job.log->append(record, &reason))
+            result.logError = reason;
     }
     emit finished(m_job.index, result);
 }

@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <QWidget>
 
-
 #include <array>
 #include <functional>
 
@@ -41,9 +40,9 @@ public:
     // nothing but emptying FileText.
     void loadFirmwareFile(const QString &path);
 
-    QPushButton *Command2; // "Open File"
-    QPushButton *Command3; // "Download Flash"
-    QPushButton *Command7; // "Check"
+    QPushButton *Command2;          // "Open File"
+    QPushButton *Command3;          // "Download Flash"
+    QPushButton *Command7;          // "Check"
     std::array<QLabel *, 2> Label3; // file-check and download-result indicators
     QLabel *Label4;
     QLabel *Label5;
@@ -55,7 +54,8 @@ public:
     QProgressBar *ImageProgress;
 
     // Called after each download and each version query with what the
-    // production log keeps of it; unset when no log is kept.
+    // production log keeps of it, also when the exchange ends with the window
+    // closed or the port lost; unset when no log is kept.
     std::function<void(const AttemptRecord &)> AttemptLogged;
 
 private:
@@ -82,5 +82,4 @@ private:
     QString m_firmwarePath; // of the loaded image, for the log
     QByteArray m_firmwareSha256;
     qint64 m_bytesSent = 0; // of the last image sent
-
 };
