@@ -1,6 +1,7 @@
 // The production log: how a line is written, and that it stays whole.
 
 #include "log/ProductionLog.h"
+#include "support/CommandFixture.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -16,70 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A field read back as the README tells: the CSV quoting undone, a first
-// single quote taken away, then the escapes \\, \r, \n and \xNN undone.
-QList<QByteArray> readBack(const QByteArray &line)
-{
-    QList<QByteArray> fields{{}};
-    bool quoted = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const char c = line.at(i);
-        if (quoted && c == '"' && i + 1 < line.size() && line.at(i + 1) == '"') {
-            fields.last() += '"';
-            ++i;
-        } else if (c == '"') {
-            quoted = !quoted;
-        } else if (c == ',' && !quoted) {
-            fields.append(QByteArray());
-        } else {
-            fields.last() += c;
-        }
-    }
-    for (QByteArray &field : fields) {
-        if (field.startsWith('\''))
-            field.remove(0, 1);
-        QByteArray bytes;
-        for (qsizetype i = 0; i < field.size(); ++i) {
-            if (field.at(i) != '\\' || i + 1 == field.size()) {
-                bytes += field.at(i);
-                continue;
-            }
-            const char escape = field.at(++i);
-            if (escape == 'r')
-                bytes += '\r';
-            else if (escape == 'n')
-                bytes += '\n';
-            else if (escape == 'x')
-                bytes += char(field.mid(++i, 2).toInt(nullptr, 16)), ++i;
-            else
-                bytes += escape;
-        }
-        field = bytes;
-    }
-    return fields;
-}
-
-// The same without the escapes: what a spreadsheet puts in the cell.
-QList<QByteArray> cells(const QByteArray &line)
-{
-    QList<QByteArray> fields{{}};
-    bool quoted = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const char c = line.at(i);
-        if (quoted && c == '"' && i + 1 < line.size() && line.at(i + 1) == '"') {
-            fields.last() += '"';
-            ++i;
-        } else if (c == '"') {
-            quoted = !quoted;
-        } else if (c == ',' && !quoted) {
-            fields.append(QByteArray());
-        } else {
-            fields.last() += c;
-        }
-    }
-    return fields;
-}
 
 AttemptRecord someRecord()
 {
@@ -204,15 +141,11 @@ private slots:
         QCOMPARE(line.count('\n'), 1);
         QVERIFY(line.endsWith('\n'));
         QVERIFY(!line.contains('\r'));
-        const QList<QByteArray> shown = cells(line.chopped(1));
-        QCOMPARE(shown.size(), 11);
-        for (const QByteArray &cell : shown)
-            QVERIFY2(cell.isEmpty() || !std::strchr("=+-@\t\r", cell.front()), cell.constData());
-        const QList<QByteArray> fields = readBack(line.chopped(1));
-        QCOMPARE(fields.at(1), text);
-        QCOMPARE(fields.at(2), text);
-        QCOMPARE(fields.at(4), text);
-        QCOMPARE(fields.at(8), text);
+        const QList<QByteArray> cells = csvCells(line.chopped(1));
+        QCOMPARE(cells.size(), 11);
+        QVERIFY2(noCellOpensAFormula(cells), line.constData());
+        for (const int column : {1, 2, 4, 8}) // port, device, file, reply
+            QCOMPARE(readBackCell(cells.at(column)), text);
     }
 
     // A log whose last line was cut (a power cut in the middle of a write,
