@@ -169,8 +169,12 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
     {
     };
     const bool regularOrNew = ::stat(name.constData(), &status) != 0 || S_ISREG(status.st_mode);
-    const int descriptor =
+    int descriptor =
         ::open(name.constData(), (regularOrNew ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // A log the station may write but not read is still kept; only a cut
+    // last line cannot be found in it.
+    if (descriptor < 0 && errno == EACCES && regularOrNew)
+        descriptor = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (descriptor < 0) {
         *reason = QStringLiteral("cannot open the log %1: %2").arg(path, systemReason(errno));
         return nullptr;
