@@ -27,8 +27,9 @@ Program::Program(std::shared_ptr<const PortResolver> resolver)
     Module1::PortNumber = 0;
     Module1::BaudRate.clear();
     QApplication::setQuitOnLastWindowClosed(true);
-    Guard::setDefaultHandling(
-        [](int number, const QString &description) { Program::instance().defaultHandling(number, description); });
+    Guard::setDefaultHandling([](int number, const QString &description) {
+        Program::instance().defaultHandling(number, description);
+    });
 }
 
 Program::~Program()

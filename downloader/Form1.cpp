@@ -198,8 +198,8 @@ void Form1::loadFirmwareFile(const QString &path)
     m_firmwarePath = QFileInfo(path).absoluteFilePath();
     // The hash is for the production log only; a 10 MB file takes tens of
     // milliseconds to hash, which a window without a log does not pay.
-    m_firmwareSha256 =
-        AttemptLogged ? QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex() : QByteArray();
+    m_firmwareSha256 = AttemptLogged ? QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex()
+                                     : QByteArray();
     showResult(Label3[0], image.passed);
     // One window loads one image: after a pass it is sent to device after device.
     if (image.passed)

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
+
 #include <array>
 #include <functional>
 
@@ -40,9 +41,9 @@ public:
     // nothing but emptying FileText.
     void loadFirmwareFile(const QString &path);
 
-    QPushButton *Command2;          // "Open File"
-    QPushButton *Command3;          // "Download Flash"
-    QPushButton *Command7;          // "Check"
+    QPushButton *Command2; // "Open File"
+    QPushButton *Command3; // "Download Flash"
+    QPushButton *Command7; // "Check"
     std::array<QLabel *, 2> Label3; // file-check and download-result indicators
     QLabel *Label4;
     QLabel *Label5;
@@ -82,4 +83,5 @@ private:
     QString m_firmwarePath; // of the loaded image, for the log
     QByteArray m_firmwareSha256;
     qint64 m_bytesSent = 0; // of the last image sent
+
 };
