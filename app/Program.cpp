@@ -4,10 +4,12 @@
 
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
+#include "base/PrintableBytes.h"
 #include "log/ProductionLog.h"
 #include "ui/Dialogs.h"
 
 #include <QApplication>
+#include <QFile>
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,25 +46,60 @@ Program &Program::instance()
     return *s_instance;
 }
 
-QString Program::logPathArgument(const QStringList &arguments)
+Program::Arguments Program::readArguments(const QStringList &arguments)
 {
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        if (arguments.at(i) == QStringLiteral("--log") && i + 1 < arguments.size())
-            return arguments.at(i + 1);
-        if (arguments.at(i).startsWith(QStringLiteral("--log=")))
-            return arguments.at(i).sliced(6);
+    const auto refused = [](const QString &message) {
+        Arguments read;
+        read.kind = Arguments::Kind::Error;
+        read.error = message;
+        return read;
+    };
+    // What the operator typed, on one line whatever it holds.
+    const auto shown = [](const QString &text) { return QString::fromLatin1(printableBytes(text.toUtf8())); };
+    Arguments read;
+    bool logGiven = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QStringLiteral("--log") || argument.startsWith(QStringLiteral("--log="))) {
+            QString value;
+            if (argument.startsWith(QStringLiteral("--log=")))
+                value = argument.sliced(6);
+            else if (i + 1 < arguments.size())
+                value = arguments.at(++i);
+            if (value.isEmpty())
+                return refused(QStringLiteral("--log needs a value"));
+            if (logGiven)
+                return refused(QStringLiteral("--log is given more than once"));
+            logGiven = true;
+            read.logPath = value;
+        } else if (argument == QStringLiteral("--help") || argument == QStringLiteral("-h")) {
+            read.kind = Arguments::Kind::Help;
+        } else if (argument == QStringLiteral("--version") || argument == QStringLiteral("-V")) {
+            if (read.kind != Arguments::Kind::Help)
+                read.kind = Arguments::Kind::Version;
+        } else if (argument.startsWith(u'-')) {
+            return refused(QStringLiteral("unknown option '%1'").arg(shown(argument)));
+        } else {
+            return refused(QStringLiteral("unexpected argument '%1'").arg(shown(argument)));
+        }
     }
-    return {};
+    return read;
 }
 
 bool Program::openProductionLog(const QString &path)
 {
     QString reason;
-    m_log = ProductionLog::open(path, &reason);
+    qint64 removed = 0;
+    m_log = ProductionLog::open(path, &reason, &removed);
     if (!m_log) {
         std::fprintf(stderr, "tarvik-downloader: %s\n", qPrintable(reason));
         Dialogs::showInformation(nullptr, reason);
         return false;
+    }
+    m_logPath = path;
+    if (removed > 0) {
+        std::fprintf(stderr, "tarvik-downloader: the log %s ended in a cut line; removed its last %lld bytes\n",
+                     printableBytes(QFile::encodeName(path)).constData(), static_cast<long long>(removed));
     }
     return true;
 }
@@ -95,8 +132,16 @@ void Program::handOffToDownloader()
         m_form1 = std::make_unique<Form1>(*m_resolver);
         if (m_log) {
             m_form1->AttemptLogged = [this](const AttemptRecord &record) {
-                if (!m_log->append(record))
-                    std::fputs("tarvik-downloader: a line of the production log could not be written\n", stderr);
+                QString reason;
+                if (m_log->append(record, &reason))
+                    return;
+                // The operator is at the window, not at a terminal; what the
+                // window shows of the attempt stays as it is.
+                const QString text = QStringLiteral("The line of this attempt (%1) was not written to the production "
+                                                    "log %2: %3")
+                                         .arg(record.result, m_logPath, reason);
+                std::fprintf(stderr, "tarvik-downloader: %s\n", qPrintable(text));
+                Dialogs::showInformation(m_form1.get(), text);
             };
         }
     }

@@ -30,11 +30,22 @@ public:
 
     // Keeps the production log at `path`: a line per download and per version
     // query. A log that cannot be opened is reported in a message box before
-    // any window shows; then false.
+    // any window shows; then false. A line that cannot be written later is
+    // reported in a box as it happens.
     bool openProductionLog(const QString &path);
-    // The FILE of "--log FILE" or "--log=FILE" among the program's arguments;
-    // empty when none is given.
-    static QString logPathArgument(const QStringList &arguments);
+
+    // What the program's arguments ask of the windows, read before any
+    // window (or display) exists: `tarvik-downloader [--log FILE]`, --help,
+    // --version. Pure.
+    struct Arguments
+    {
+        enum class Kind { Windows, Help, Version, Error };
+        Kind kind = Kind::Windows;
+        QString logPath; // empty: no production log
+        QString error;   // for Error: one line, without the program's name
+    };
+    // `arguments` without the program's name.
+    static Arguments readArguments(const QStringList &arguments);
 
     // Creates the connection window, runs its load and shows it.
     void start();
@@ -61,6 +72,7 @@ private:
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<Form1> m_form1;
     std::unique_ptr<ProductionLog> m_log;
+    QString m_logPath;
     bool m_failed = false;
     bool m_running = false; // exec() runs the program's event loop
 };

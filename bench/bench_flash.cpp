@@ -1,13 +1,15 @@
 // The command line side by side: `tarvik-downloader flash` on 1, 4, 8 and 16
 // simulated devices, each a device-sim process of its own at wire speed; the
-// wall time against one device, the command's processor share while all its
-// ports wait, and its peak memory per port.
+// wall time against one device, the same for 16 with a production log, the
+// command's processor share while all its ports wait, and its peak memory per
+// port.
 //
 //   tarvik-bench-flash FIRMWARE [RUNS]
 
 #include "BenchSupport.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <cstring>
 #include <fcntl.h>
@@ -138,6 +140,33 @@ int main(int argc, char *argv[])
     }
     Bench::row(QStringLiteral("target"), QStringLiteral("ratio at most 1.05 for 8, at most 1.10 for 16"), QString(),
                QString());
+
+    // Sixteen devices that all write their line to one production log on
+    // the local disk (beside the program), each line under the log's lock and
+    // flushed, against one device without a log.
+    {
+        const QString log = QCoreApplication::applicationDirPath() + QStringLiteral("/bench-flash-production.csv");
+        std::vector<double> walls;
+        int passed = 0;
+        for (int run = 0; run < runs; ++run) {
+            QFile::remove(log);
+            const Devices devices(16, {});
+            const Measured measured = runFlash(devices.paths, firmware, {QStringLiteral("--log"), log});
+            passed += measured.status == 0 ? 1 : 0;
+            walls.push_back(measured.wallMs);
+        }
+        QFile::remove(log);
+        const double wall = Bench::median(walls);
+        Bench::row(QStringLiteral("`flash`, 16 devices side by side with `--log` on the local disk, wall ms (%1; %2 of "
+                                  "%3 runs passed on every port)")
+                       .arg(of)
+                       .arg(passed)
+                       .arg(runs),
+                   Bench::fixed(wall, 0),
+                   QStringLiteral("one device without a log: %1").arg(Bench::fixed(one.wallMs, 0)),
+                   Bench::fixed(wall / one.wallMs, 3));
+        Bench::row(QStringLiteral("target"), QStringLiteral("ratio at most 1.02"), QString(), QString());
+    }
 
     // Sixteen silent devices: the whole run is the probe's ten ticks on every
     // port, nothing but waits.

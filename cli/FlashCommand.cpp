@@ -49,7 +49,11 @@ bool installStopSignals()
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    // SIGHUP: the SSH session or the terminal went away in the middle of a
+    // gang; the devices on the bench still need their ports closed and their
+    // log lines.
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0
+           && ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
 // A failure that reached a link's event boundary ends that port's run only;
@@ -106,15 +110,21 @@ std::variant<Inputs, int> prepare(const FlashRequest &request)
     inputs.sha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
     if (!request.logPath.isEmpty()) {
         QString reason;
-        inputs.log = ProductionLog::open(request.logPath, &reason);
+        qint64 removed = 0;
+        inputs.log = ProductionLog::open(request.logPath, &reason, &removed);
         if (!inputs.log)
             return fileError(reason);
+        if (removed > 0) {
+            std::fprintf(stderr,
+                         "tarvik-downloader flash: the log %s ended in a cut line; removed its last %lld bytes\n",
+                         qPrintable(FlashDisplay::shownPath(request.logPath)), static_cast<long long>(removed));
+        }
     }
     return inputs;
 }
 
 // Runs every port on a thread of its own until all have ended, or, after
-// SIGINT or SIGTERM, until all have stopped.
+// SIGINT, SIGTERM or SIGHUP, until all have stopped.
 QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &inputs, FlashDisplay &display)
 {
     const int count = int(request.ports.size());
@@ -137,6 +147,13 @@ QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &input
                          [&display, &results, &running](int at, const PortResult &result) {
                              results[at] = result;
                              display.finished(at, result);
+                             if (!result.logError.isEmpty()) {
+                                 std::fprintf(stderr,
+                                              "tarvik-downloader flash: port %s: %s, but its line could not be "
+                                              "written to the production log: %s\n",
+                                              qPrintable(FlashDisplay::shownPath(result.port.label())),
+                                              qPrintable(outcomeWord(result.outcome)), qPrintable(result.logError));
+                             }
                              if (--running == 0)
                                  QCoreApplication::quit();
                          });
@@ -155,9 +172,12 @@ QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &input
         if (interrupted)
             return;
         interrupted = true;
-        // A second Ctrl+C ends the command at once, without the summary.
+        // A second Ctrl+C ends the command at once, without the summary. A
+        // hang-up often comes twice (from the terminal and from the shell
+        // that goes with it): the second one must not cut the ending short.
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGHUP, SIG_IGN);
         for (const std::unique_ptr<PortRun> &run : runs)
             run->requestStop();
     });
@@ -217,7 +237,7 @@ int runFlashCommand(int argc, char *argv[])
     std::fputs(qPrintable(FlashDisplay::summary(results)), stdout);
     int status = ExitStatus::Passed;
     for (const PortResult &result : results)
-        status = std::max(status, exitStatusOf(result.outcome));
+        status = std::max(status, exitStatusOf(result));
     std::printf("exit status %d\n", status);
     std::fflush(stdout);
     return status;

@@ -1,6 +1,6 @@
 #include "cli/FlashDisplay.h"
 
-#include "log/ProductionLog.h"
+#include "base/PrintableBytes.h"
 
 #include <QStringList>
 
@@ -37,7 +37,7 @@ FlashDisplay::FlashDisplay(const QList<PortSpec> &ports, bool live, std::FILE *o
     , m_out(out)
 {
     for (const PortSpec &port : ports)
-        m_labelWidth = std::max<int>(m_labelWidth, int(port.label().size()));
+        m_labelWidth = std::max<int>(m_labelWidth, int(shownPath(port.label()).size()));
     for (Line &line : m_lines)
         line.state = QStringLiteral("waiting");
     if (m_live) {
@@ -116,9 +116,9 @@ void FlashDisplay::stop()
 
 QString FlashDisplay::render(const Line &line, int index) const
 {
-    QString text = QStringLiteral("port %1  ").arg(m_ports.at(index).label(), -m_labelWidth);
+    QString text = QStringLiteral("port %1  ").arg(shownPath(m_ports.at(index).label()), -m_labelWidth);
     if (!line.devicePath.isEmpty() && line.devicePath != m_ports.at(index).path)
-        text += line.devicePath + QStringLiteral("  ");
+        text += shownPath(line.devicePath) + QStringLiteral("  ");
     if (!line.rate.isEmpty())
         text += QStringLiteral("%1 baud  ").arg(line.rate);
     if (line.sent >= 0 && line.total > 0) {
@@ -160,9 +160,9 @@ void FlashDisplay::plain(int index, const QString &text)
     if (m_live)
         return;
     const Line &line = m_lines.at(index);
-    QString where = m_ports.at(index).label();
+    QString where = shownPath(m_ports.at(index).label());
     if (!line.devicePath.isEmpty() && line.devicePath != m_ports.at(index).path)
-        where += QStringLiteral(" (%1)").arg(line.devicePath);
+        where += QStringLiteral(" (%1)").arg(shownPath(line.devicePath));
     std::fprintf(m_out, "port %s: %s\n", qPrintable(where), qPrintable(text));
     std::fflush(m_out);
 }
@@ -183,14 +183,24 @@ QString FlashDisplay::summary(const QList<PortResult> &results)
             version = QStringLiteral("interrupted");
         else if (result.versionAsked && result.outcome == PortOutcome::Passed)
             version = QStringLiteral("no answer");
-        rows.append({result.port.label(), result.devicePath.isEmpty() ? QStringLiteral("-") : result.devicePath,
-                     result.rate.isEmpty() ? QStringLiteral("-") : result.rate, outcomeWord(result.outcome),
-                     QString::number(exitStatusOf(result.outcome)),
+        // A port whose line is missing from the production log is marked
+        // in its row, whatever else it has to say.
+        QString resultWord = outcomeWord(result.outcome);
+        if (!result.logError.isEmpty())
+            resultWord += u'*';
+        const QString label = shownPath(result.port.label());
+        rows.append({label, result.devicePath.isEmpty() ? QStringLiteral("-") : shownPath(result.devicePath),
+                     result.rate.isEmpty() ? QStringLiteral("-") : result.rate, resultWord,
+                     QString::number(exitStatusOf(result)),
                      showReply && !result.reply.isEmpty() ? QString::fromLatin1(printableBytes(result.reply))
                                                           : QStringLiteral("-"),
                      version, seconds(result.durationMs)});
         if (!result.detail.isEmpty())
-            notes.append(QStringLiteral("port %1: %2").arg(result.port.label(), result.detail));
+            notes.append(QStringLiteral("port %1: %2").arg(label, result.detail));
+        if (!result.logError.isEmpty()) {
+            notes.append(QStringLiteral("port %1: * not in the production log, the line could not be written: %2")
+                             .arg(label, result.logError));
+        }
     }
     QList<int> widths(header.size(), 0);
     for (const QStringList &row : rows) {
@@ -206,5 +216,17 @@ QString FlashDisplay::summary(const QList<PortResult> &results)
     }
     for (const QString &note : notes)
         text += note + u'\n';
+    return text;
+}
+
+QString FlashDisplay::shownPath(const QString &path)
+{
+    QString text;
+    for (const QChar c : path) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            text += QString::fromLatin1(printableBytes(QByteArray(1, char(c.unicode()))));
+        else
+            text += c;
+    }
     return text;
 }

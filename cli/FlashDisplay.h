@@ -31,6 +31,10 @@ public:
 
     // The table printed at the end, one row per port.
     static QString summary(const QList<PortResult> &results);
+    // A port or a device path on the operator's screen: a control character
+    // in it (a newline, an escape sequence) is shown escaped, as in the reply
+    // column, so that it cannot break a line or steer the terminal.
+    static QString shownPath(const QString &path);
 
 private:
     struct Line

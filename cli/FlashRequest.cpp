@@ -193,5 +193,7 @@ QString flashUsage()
                           "       log cannot be opened; no port was touched\n"
                           "    4  no device answered the probe\n"
                           "    5  the port could not be opened: missing, in use, or no permission\n"
-                          "  130  interrupted (SIGINT or SIGTERM); unfinished ports are marked\n");
+                          "    6  a port's line could not be written to the log (a full disk, say):\n"
+                          "       its row in the summary is marked with *\n"
+                          "  130  interrupted (SIGINT, SIGTERM or SIGHUP); unfinished ports are marked\n");
 }

@@ -1,5 +1,7 @@
 #include "cli/PortResult.h"
 
+#include <algorithm>
+
 QString outcomeWord(PortOutcome outcome)
 {
     switch (outcome) {
@@ -35,4 +37,10 @@ int exitStatusOf(PortOutcome outcome)
         return ExitStatus::Interrupted;
     }
     return ExitStatus::Interrupted;
+}
+
+int exitStatusOf(const PortResult &result)
+{
+    const int status = exitStatusOf(result.outcome);
+    return result.logError.isEmpty() ? status : std::max(status, ExitStatus::LogLineLost);
 }

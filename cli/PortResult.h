@@ -10,7 +10,10 @@
 #include <optional>
 
 // The command's exit statuses. They are ordered so that with several ports
-// the worst one is simply the highest.
+// the worst one is simply the highest: a device flashed with no record in the
+// production log outweighs every port's own trouble, and only a run the
+// operator stopped ranks above it, since its results are incomplete anyway
+// (its summary and standard error still tell of every line not written).
 namespace ExitStatus {
 constexpr int Passed = 0;
 constexpr int DownloadFailed = 1;
@@ -18,6 +21,7 @@ constexpr int Usage = 2;
 constexpr int FileUnusable = 3;
 constexpr int NoAnswer = 4;
 constexpr int PortUnavailable = 5;
+constexpr int LogLineLost = 6;   // a port's line could not be written to the production log
 constexpr int Interrupted = 130; // as a shell reports a command ended by SIGINT
 } // namespace ExitStatus
 
@@ -48,6 +52,11 @@ struct PortResult
     qint64 bytesSent = 0;            // of the image
     QDateTime started;
     qint64 durationMs = 0;
-    QString detail; // why the port failed, in words
+    QString detail;   // why the port failed, in words
+    QString logError; // why the port's log line was not written; empty when it was or no log is kept
 };
+
+// The port's status: its outcome's, or LogLineLost when its line is missing
+// from the log and nothing worse happened.
+int exitStatusOf(const PortResult &result);
 Q_DECLARE_METATYPE(PortResult)

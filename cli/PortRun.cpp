@@ -113,8 +113,9 @@ void PortRun::run()
         record.version = result.version;
         record.versionInterrupted = result.versionInterrupted;
         record.durationMs = result.durationMs;
-        if (!m_job.log->append(record) && result.detail.isEmpty())
-            result.detail = QStringLiteral("the log line could not be written");
+        QString reason;
+        if (!m_job.log->append(record, &reason))
+            result.logError = reason;
     }
     emit finished(m_job.index, result);
 }

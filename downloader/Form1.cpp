@@ -1,6 +1,7 @@
 #include "downloader/Form1.h"
 
 #include "ui/Module1.h"
+#include "base/Failure.h"
 #include "base/Guard.h"
 #include "engine/Evaluation.h"
 #include "engine/FirmwareFile.h"
@@ -216,17 +217,32 @@ void Form1::Command3_Click()
     QElapsedTimer clock;
     clock.start();
     m_bytesSent = 0;
-    // Pending turns "?" and the progress shows as the image starts.
-    const QByteArray reply = m_link.download(Module1::BaudRate, FileText);
-    process();
-    if (AttemptLogged) {
+    const auto logged = [&](const QString &result, const QByteArray &reply) {
+        if (!AttemptLogged)
+            return;
         AttemptRecord record = attemptRecord(started);
         record.bytesSent = m_bytesSent;
-        record.result = Label3[1]->text() == PassCaption ? QStringLiteral("pass") : QStringLiteral("fail");
+        record.result = result;
         record.reply = reply;
         record.durationMs = clock.elapsed();
         AttemptLogged(record);
+    };
+    QByteArray reply;
+    // A download that touched the device is in the log however it ends: a
+    // window closed in the middle of the image, or a port that failed under
+    // it, leaves a device half flashed, and the bytes sent tell how far.
+    try {
+        // Pending turns "?" and the progress shows as the image starts.
+        reply = m_link.download(Module1::BaudRate, FileText);
+    } catch (const ExchangeInterrupted &) {
+        logged(QStringLiteral("interrupted"), {});
+        throw;
+    } catch (const Failure &) {
+        logged(QStringLiteral("port-lost"), {});
+        throw;
     }
+    process();
+    logged(Label3[1]->text() == PassCaption ? QStringLiteral("pass") : QStringLiteral("fail"), reply);
 }
 
 AttemptRecord Form1::attemptRecord(const QDateTime &started) const
@@ -291,17 +307,29 @@ void Form1::Command7_Click()
     const QDateTime started = QDateTime::currentDateTime();
     QElapsedTimer clock;
     clock.start();
-    // "No Action" shows, or the caption blanks for a tick, inside the query.
-    const std::optional<quint8> version = m_link.queryVersion(Module1::BaudRate);
-    if (version)
-        Label5->setText(QStringLiteral("MCU Version %1").arg(*version));
-    if (AttemptLogged) {
+    const auto logged = [&](const QString &result, std::optional<quint8> version) {
+        if (!AttemptLogged)
+            return;
         AttemptRecord record = attemptRecord(started);
-        record.result = version ? QStringLiteral("version") : QStringLiteral("no-version");
+        record.result = result;
         record.version = version;
         record.durationMs = clock.elapsed();
         AttemptLogged(record);
+    };
+    std::optional<quint8> version;
+    try {
+        // "No Action" shows, or the caption blanks for a tick, inside the query.
+        version = m_link.queryVersion(Module1::BaudRate);
+    } catch (const ExchangeInterrupted &) {
+        logged(QStringLiteral("interrupted"), std::nullopt);
+        throw;
+    } catch (const Failure &) {
+        logged(QStringLiteral("port-lost"), std::nullopt);
+        throw;
     }
+    if (version)
+        Label5->setText(QStringLiteral("MCU Version %1").arg(*version));
+    logged(version ? QStringLiteral("version") : QStringLiteral("no-version"), version);
 
     Command7->setEnabled(true);
     Command3->setEnabled(downloadWasEnabled);

@@ -55,7 +55,8 @@ public:
     QProgressBar *ImageProgress;
 
     // Called after each download and each version query with what the
-    // production log keeps of it; unset when no log is kept.
+    // production log keeps of it, also when the exchange ends with the window
+    // closed or the port lost; unset when no log is kept.
     std::function<void(const AttemptRecord &)> AttemptLogged;
 
 private:

@@ -27,12 +27,18 @@ struct AttemptRecord
     qint64 durationMs = 0;
 };
 
-// The production log: a CSV file that only ever grows, one line per device
-// attempt, shared by every port of a run (and safe to share between
-// processes). Each line is built whole and handed to the system in one write
-// on a descriptor opened for appending, then flushed to the disk, so a crash
-// or a pulled plug can cut the log after a line but never inside one, and
-// never loses a line that was written before.
+// The production log: a CSV file that only ever grows, one whole line per
+// device attempt, shared by every port of a run and by every station that
+// appends to the same file, on a local disk or a network share.
+//
+// A line is written whole or not at all: under an exclusive flock on the
+// file, its size is noted, the line written and flushed to the disk; a short
+// write or an error (a full disk, a size limit, a failing disk) cuts the file
+// back to the noted size, and the caller learns why. A file whose last line
+// was cut anyway (a power cut in the middle of a write) is cut back to its
+// last whole line before anything is added, so no record is ever glued onto a
+// fragment. A log that is not a regular file (/dev/null, a pipe to a
+// collector, a terminal) takes each line in one go, without lock or repair.
 class ProductionLog
 {
 public:
@@ -41,21 +47,27 @@ public:
     ~ProductionLog();
 
     // Opens `path` for appending, creating it with the header line when it is
-    // new or empty. Returns nullptr and a readable reason when it cannot.
-    static std::unique_ptr<ProductionLog> open(const QString &path, QString *reason);
+    // new or empty, and cuts a cut last line away; `removedBytes`, when
+    // given, receives how many bytes that removed (0 when the log ended in a
+    // whole line). Returns nullptr and a readable reason when it cannot.
+    static std::unique_ptr<ProductionLog> open(const QString &path, QString *reason, qint64 *removedBytes = nullptr);
 
     // Safe from any thread. Returns false when the line could not be written
-    // whole (a full disk, say).
-    bool append(const AttemptRecord &record);
+    // whole, and then none of it is in the log; `reason` says why in words.
+    bool append(const AttemptRecord &record, QString *reason = nullptr);
 
     static QByteArray csvLine(const AttemptRecord &record);
 
 private:
-    explicit ProductionLog(int descriptor)
+    ProductionLog(int descriptor, bool regular)
         : m_descriptor(descriptor)
+        , m_regular(regular)
     {}
-    bool writeWhole(const QByteArray &line);
+    bool writeLine(const QByteArray &line, QString *reason);
+    bool appendLocked(const QByteArray &line, QString *reason);
+    qint64 cutToLastWholeLine(QString *reason);
 
     int m_descriptor;
+    bool m_regular; // a regular file: locked, cut back, repaired
     std::mutex m_mutex;
 };

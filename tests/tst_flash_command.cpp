@@ -15,9 +15,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QDir>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +70,26 @@ public:
         return m_trace;
     }
 
+    // With --verbose: waits until about `count` bytes of the image (at
+    // 115200 baud) have reached the device; false after 30 s.
+    bool waitForImageBytes(qsizetype count)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 30000) {
+            m_trace += m_process.readAllStandardError();
+            qsizetype received = 0;
+            for (const QByteArray &line : m_trace.split('\n')) {
+                if (line.startsWith("[115200 baud] "))
+                    received += line.size() - 14;
+            }
+            if (received >= count)
+                return true;
+            m_process.waitForReadyRead(100);
+        }
+        return false;
+    }
+
 private:
     QProcess m_process;
     QString m_path;
@@ -91,7 +118,7 @@ void startFlash(QProcess &process, const QStringList &arguments)
 
 Run finish(QProcess &process)
 {
-    if (!process.waitForFinished(60000))
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(60000))
         qFatal("tarvik-downloader did not end");
     Run run;
     run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -134,6 +161,59 @@ QList<QList<QByteArray>> logLines(const QString &path)
 }
 
 enum Column { Time, Port, DevicePath, Rate, File, Sha256, BytesSent, Result, Reply, Version, DurationMs, Columns };
+
+// Reads the command's standard output up to its first line end, as `head -1`
+// does; false after 30 s.
+bool readFirstLine(int descriptor)
+{
+    QElapsedTimer clock;
+    clock.start();
+    char byte = 0;
+    while (byte != '\n' && clock.elapsed() < 30000) {
+        pollfd readable{descriptor, POLLIN, 0};
+        if (::poll(&readable, 1, 100) == 1 && ::read(descriptor, &byte, 1) != 1)
+            return false;
+    }
+    return byte == '\n';
+}
+
+// A small disk of its own, unmounted when it goes; the test is skipped where
+// mounting is not permitted.
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString &path)
+        : m_path(QFile::encodeName(path))
+    {
+        QDir().mkpath(path);
+        m_mounted = ::mount("tarvik-test", m_path.constData(), "tmpfs", 0, "size=128k,mode=0755") == 0;
+        m_error = errno;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            ::umount2(m_path.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    QString error() const { return QString::fromLocal8Bit(std::strerror(m_error)); }
+
+    // Fills the disk to its last page with a file of its own.
+    QString fill() const
+    {
+        const QByteArray filler = m_path + "/filler";
+        const int descriptor = ::open(filler.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const QByteArray page(4096, 'x');
+        while (::write(descriptor, page.constData(), size_t(page.size())) == page.size()) {
+        }
+        ::close(descriptor);
+        return QFile::decodeName(filler);
+    }
+
+private:
+    QByteArray m_path;
+    bool m_mounted = false;
+    int m_error = 0;
+};
 
 const QByteArray ExampleSha256 =
     QCryptographicHash::hash(readFile(exampleFirmware()), QCryptographicHash::Sha256).toHex();
@@ -423,6 +503,190 @@ private slots:
         // ticks for a verdict).
         const QList<QByteArray> goodRow = summaryRow(run.out, good.path());
         QVERIFY2(goodRow.at(7).toDouble() < 8.0, goodRow.at(7).constData());
+    }
+
+    // The log's disk fills up: the line that does not fit is cut back to
+    // nothing, the command says so and exits 6 with the port marked; a cut
+    // line left by an earlier accident is removed and counted on opening;
+    // once there is room again the next line is whole, right after the last.
+    void fullDisk()
+    {
+        QTemporaryDir directory;
+        SmallDisk disk(directory.filePath(QStringLiteral("disk")));
+        if (!disk.mounted())
+            QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here: ") + disk.error()));
+        const QString log = directory.filePath(QStringLiteral("disk/production.csv"));
+        // Earlier lines up to just short of the end of the file's first page:
+        // the next line's start fits there, its end needs a page the full
+        // disk no longer has.
+        const QByteArray earlierLine =
+            "2026-12-09T17:00:00.000+00:00,1,/dev/ttyS0,9600,/fw.txt,ab,20121,pass,OK!,,5300\n";
+        QByteArray earlier = ProductionLog::Header;
+        while (earlier.size() + 2 * earlierLine.size() < 4096 - 60)
+            earlier += earlierLine;
+        // The last one made as long as the room left, by its file's name.
+        const qsizetype room = 4096 - 60 - earlier.size();
+        earlier += QByteArray(earlierLine).replace("fw", QByteArray(room - earlierLine.size() + 2, 'f'));
+        QCOMPARE(earlier.size(), 4096 - 60);
+        const QByteArray cut = "2026-12-10T08:00:00.000+00:00,2,/dev/tty"; // a power cut in the middle of a line
+        {
+            QFile file(log);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(earlier + cut), earlier.size() + cut.size());
+        }
+        const QString filler = disk.fill();
+
+        Device device({});
+        const QStringList arguments{"--port", device.path(), "--file", exampleFirmware(), "--log", log};
+        const Run full = flash(arguments);
+        QCOMPARE(full.status, 6);
+        QVERIFY2(full.err.contains("removed its last " + QByteArray::number(cut.size()) + " bytes"),
+                 full.err.constData());
+        QVERIFY2(full.err.contains("its line could not be written to the production log: No space left on device"),
+                 full.err.constData());
+        const QList<QByteArray> row = summaryRow(full.out, device.path());
+        QVERIFY2(row.size() == 8, full.out.constData());
+        QCOMPARE(row.at(3), "pass*"); // the device took its image, and has no line
+        QCOMPARE(row.at(4), "6");
+        QVERIFY2(full.out.contains("* not in the production log"), full.out.constData());
+        QVERIFY(full.out.endsWith("exit status 6\n"));
+        QCOMPARE(readFile(log), earlier);
+
+        QVERIFY(QFile::remove(filler));
+        const Run freed = flash(arguments);
+        QCOMPARE(freed.status, 0);
+        QVERIFY2(freed.err.isEmpty(), freed.err.constData());
+        const QByteArray text = readFile(log);
+        QVERIFY(text.startsWith(earlier));
+        const QList<QByteArray> line = text.sliced(earlier.size()).chopped(1).split(',');
+        QCOMPARE(text.count('\n') - earlier.count('\n'), 1);
+        QCOMPARE(line.size(), int(Columns));
+        QCOMPARE(line.at(Result), "pass");
+        QCOMPARE(line.at(BytesSent).toInt(), ExampleImageSize);
+    }
+
+    // The SSH session or the terminal goes away while a gang runs: the
+    // command ends as on SIGTERM, every port stopped, the summary, and a log
+    // line for every port, an image cut short with the bytes that went.
+    void hangUpInTheMiddleOfAGang()
+    {
+        Device imaging({"--verbose"});
+        Device probing({"--silent"});
+        QTemporaryDir directory;
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        QProcess process;
+        startFlash(process,
+                   {"--port", imaging.path(), "--port", probing.path(), "--file", exampleFirmware(), "--log", log});
+        // A third of the image in (0.6 s of its 1.75 s): well past the first
+        // report of its progress, well short of its end.
+        QVERIFY(imaging.waitForImageBytes(ExampleImageSize / 3));
+        // The id taken while the command surely runs: a process id of 0 would
+        // signal the test's own process group.
+        const pid_t pid = pid_t(process.processId());
+        QVERIFY(pid > 0);
+        ::kill(pid, SIGHUP);
+        const Run run = finish(process);
+
+        QCOMPARE(run.status, 130);
+        QVERIFY2(run.out.endsWith("exit status 130\n"), run.out.constData());
+        const QList<QList<QByteArray>> lines = logLines(log);
+        QCOMPARE(lines.size(), 2);
+        for (const QString &port : {imaging.path(), probing.path()}) {
+            const QList<QByteArray> row = summaryRow(run.out, port);
+            QVERIFY2(row.size() == 8 && row.at(3) == "interrupted", run.out.constData());
+            const auto line = std::find_if(lines.begin(), lines.end(), [&](const QList<QByteArray> &fields) {
+                return fields.value(Port) == port.toLocal8Bit();
+            });
+            QVERIFY(line != lines.end());
+            QCOMPARE(line->size(), int(Columns));
+            QCOMPARE(line->at(Result), "interrupted");
+            const int sent = line->at(BytesSent).toInt();
+            if (port == imaging.path())
+                QVERIFY2(sent > 0 && sent < ExampleImageSize, line->at(BytesSent).constData());
+            else
+                QCOMPARE(sent, 0);
+        }
+    }
+
+    // The reader of the output goes away (`flash ... | head -1`), or the
+    // command starts with no standard output at all (`>&-`): the devices are
+    // flashed and logged all the same, and the exit status is theirs.
+    void outputGoneInTheMiddleOfAGang_data()
+    {
+        QTest::addColumn<bool>("readerGoes"); // else: started with standard output closed
+        QTest::newRow("reader gone after the first line") << true;
+        QTest::newRow("standard output closed") << false;
+    }
+
+    void outputGoneInTheMiddleOfAGang()
+    {
+        QFETCH(bool, readerGoes);
+        Device first({});
+        Device second({"--rate", "19200"});
+        QTemporaryDir directory;
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        int output[2] = {-1, -1};
+        QVERIFY(::pipe2(output, O_CLOEXEC) == 0);
+        QProcess process;
+        const int writeEnd = output[1];
+        process.setChildProcessModifier([readerGoes, writeEnd] {
+            if (readerGoes)
+                ::dup2(writeEnd, STDOUT_FILENO);
+            else
+                ::close(STDOUT_FILENO);
+        });
+        startFlash(process,
+                   {"--port", first.path(), "--port", second.path(), "--file", exampleFirmware(), "--log", log});
+        ::close(output[1]);
+        if (readerGoes)
+            QVERIFY(readFirstLine(output[0]));
+        ::close(output[0]);
+        const Run run = finish(process);
+
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.err.isEmpty(), run.err.constData());
+        const QByteArray text = readFile(log);
+        QVERIFY2(!text.contains("exit status"), text.constData()); // nothing of the output went into the log
+        const QList<QList<QByteArray>> lines = logLines(log);
+        QCOMPARE(lines.size(), 2);
+        for (const QList<QByteArray> &line : lines) {
+            QCOMPARE(line.size(), int(Columns));
+            QCOMPARE(line.at(Result), "pass");
+        }
+    }
+
+    // A device that answers the image with a formula and line ends, a port
+    // reached through a link whose name holds a line end and an escape
+    // sequence, a firmware file named like a formula: one log line whose
+    // cells open no formula and read back as they were, and a summary that
+    // neither breaks its lines nor steers the terminal.
+    void hostileReplyAndPaths()
+    {
+        const QByteArray reply = "=HYPERLINK(\"http://x\",\"ok\")\r\n";
+        Device device({"--image-reply", QString::fromLatin1(reply)});
+        QTemporaryDir directory;
+        const QString port = directory.filePath(QStringLiteral("port\n=1+2\x1b[31m"));
+        QVERIFY(QFile::link(device.path(), port));
+        const QString firmware = directory.filePath(QStringLiteral("-fw,\"1\"\r\n.txt"));
+        QVERIFY(QFile::copy(exampleFirmware(), firmware));
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        const Run run = flash({"--port", port, "--file", firmware, "--log", log});
+
+        QCOMPARE(run.status, 1);
+        QVERIFY2(!run.out.contains('\x1b') && !run.err.contains('\x1b'), run.out.constData());
+        const QList<QByteArray> row = summaryRow(run.out, directory.filePath(QStringLiteral("port\\n=1+2\\x1b[31m")));
+        QVERIFY2(row.size() == 8 && row.at(3) == "fail", run.out.constData());
+
+        const QByteArray text = readFile(log);
+        QVERIFY(text.startsWith(ProductionLog::Header));
+        QCOMPARE(text.count('\n'), 2); // the header and one line
+        const QList<QByteArray> cells = csvCells(text.sliced(ProductionLog::Header.size()).chopped(1));
+        QCOMPARE(cells.size(), int(Columns));
+        QVERIFY2(noCellOpensAFormula(cells), text.constData());
+        QCOMPARE(readBackCell(cells.at(Port)), QFile::encodeName(port));
+        QCOMPARE(readBackCell(cells.at(File)), QFile::encodeName(firmware));
+        QCOMPARE(readBackCell(cells.at(Reply)), reply);
+        QCOMPARE(cells.at(Result), "fail");
     }
 
     // A station killed mid-run (power cut, SIGKILL) keeps every line written

@@ -1,11 +1,53 @@
 // The production log: how a line is written, and that it stays whole.
 
 #include "log/ProductionLog.h"
+#include "support/CommandFixture.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+AttemptRecord someRecord()
+{
+    AttemptRecord record;
+    record.started = QDateTime(QDate(2026, 12, 10), QTime(9, 5, 1, 20), QTimeZone(3600));
+    record.port = QStringLiteral("3");
+    record.devicePath = QStringLiteral("/dev/ttyS2");
+    record.rate = QStringLiteral("9600");
+    record.firmwarePath = QStringLiteral("/fw/a.txt");
+    record.firmwareSha256 = "ab";
+    record.bytesSent = 20121;
+    record.result = QStringLiteral("pass");
+    record.reply = "OK!";
+    record.durationMs = 5300;
+    return record;
+}
+
+QByteArray readWhole(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+void writeWhole(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode = QIODevice::WriteOnly)
+{
+    QFile file(path);
+    QVERIFY(file.open(mode));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+} // namespace
 
 class ProductionLogTest : public QObject
 {
@@ -33,6 +75,16 @@ private slots:
         QTest::newRow("reply with a comma")
             << "3"
             << "/fw/a.txt" << QByteArray("C:1,2") << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,\"C:1,2\",");
+        QTest::newRow("formula reply neutralised")
+            << "3"
+            << "/fw/a.txt" << QByteArray("=1+2") << QByteArray("3,/dev/ttyS2,9600,/fw/a.txt,ab,20,pass,\"'=1+2\",");
+        QTest::newRow("path with a line end and an escape")
+            << "3"
+            << "/fw/a\n\x1b[2J.txt" << QByteArray("OK!")
+            << QByteArray("3,/dev/ttyS2,9600,/fw/a\\n\\x1b[2J.txt,ab,20,pass,OK!,");
+        QTest::newRow("UTF-8 path as it is") << "3"
+                                             << "/fw/prüfung.txt" << QByteArray("OK!")
+                                             << QByteArray("3,/dev/ttyS2,9600,/fw/prüfung.txt,ab,20,pass,OK!,");
     }
 
     void line()
@@ -54,6 +106,148 @@ private slots:
         record.version = 255;
         record.durationMs = 4321;
         QCOMPARE(ProductionLog::csvLine(record), "2026-12-10T09:05:01.020-03:30," + expected + "255,4321\n");
+    }
+
+    // Whatever a device answers and whatever a path holds, the record is one
+    // line, no cell opens a formula, and every field reads back as it was.
+    void hostileFieldsStayOneSafeLine_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("formula") << QByteArray("=HYPERLINK(\"http://x\",\"y\")");
+        QTest::newRow("plus") << QByteArray("+41 1 555");
+        QTest::newRow("minus") << QByteArray("-2+3");
+        QTest::newRow("at") << QByteArray("@SUM(A1:A9)");
+        QTest::newRow("tab") << QByteArray("\t=1");
+        QTest::newRow("carriage return") << QByteArray("\r=1");
+        QTest::newRow("single quote first") << QByteArray("'=1");
+        QTest::newRow("line ends inside") << QByteArray("a\r\nb\nc");
+        QTest::newRow("escape sequence") << QByteArray("\x1b[2J\x07");
+        QTest::newRow("literal backslash escapes") << QByteArray("C:\\x41\\n");
+        QTest::newRow("quotes and commas") << QByteArray("\"a\",\"b\"");
+        QTest::newRow("UTF-8") << QByteArray("prüfung");
+    }
+
+    void hostileFieldsStayOneSafeLine()
+    {
+        QFETCH(QByteArray, text);
+        AttemptRecord record = someRecord();
+        const QString asText = QString::fromUtf8(text);
+        record.port = asText;
+        record.devicePath = asText;
+        record.firmwarePath = asText;
+        record.reply = text;
+        const QByteArray line = ProductionLog::csvLine(record);
+
+        QCOMPARE(line.count('\n'), 1);
+        QVERIFY(line.endsWith('\n'));
+        QVERIFY(!line.contains('\r'));
+        const QList<QByteArray> cells = csvCells(line.chopped(1));
+        QCOMPARE(cells.size(), 11);
+        QVERIFY2(noCellOpensAFormula(cells), line.constData());
+        for (const int column : {1, 2, 4, 8}) // port, device, file, reply
+            QCOMPARE(readBackCell(cells.at(column)), text);
+    }
+
+    // A log whose last line was cut (a power cut in the middle of a write,
+    // a station that could not cut its own line back) is cut back to its
+    // last whole line, on opening or before the next line when another
+    // station left it while this one had the log open.
+    void cutLastLineIsRemoved_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("whole"); // what stays of it
+        QTest::addColumn<int>("removed");
+        QTest::addColumn<bool>("whileOpen");
+
+        const QByteArray line = ProductionLog::csvLine(someRecord());
+        const QByteArray earlier = ProductionLog::Header + line;
+        for (const bool whileOpen : {false, true}) {
+            const char *when = whileOpen ? "while open" : "on opening";
+            QTest::addRow("whole lines, %s", when) << earlier << earlier << 0 << whileOpen;
+            QTest::addRow("a cut line after whole lines, %s", when)
+                << earlier + line.first(25) << earlier << 25 << whileOpen;
+            QTest::addRow("a line cut after its comma, %s", when) << earlier + "2026," << earlier << 5 << whileOpen;
+        }
+        QTest::newRow("a cut header") << ProductionLog::Header.first(13) << ProductionLog::Header << 13 << false;
+        QTest::newRow("empty") << QByteArray() << ProductionLog::Header << 0 << false;
+    }
+
+    void cutLastLineIsRemoved()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, whole);
+        QFETCH(int, removed);
+        QFETCH(bool, whileOpen);
+        QTemporaryDir directory;
+        const QString path = directory.filePath(QStringLiteral("log.csv"));
+        writeWhole(path, whileOpen ? ProductionLog::Header : before);
+
+        QString reason;
+        qint64 removedOnOpening = -1;
+        const std::unique_ptr<ProductionLog> log = ProductionLog::open(path, &reason, &removedOnOpening);
+        QVERIFY2(log, qPrintable(reason));
+        if (whileOpen)
+            writeWhole(path, before.sliced(ProductionLog::Header.size()), QIODevice::Append);
+        else
+            QCOMPARE(removedOnOpening, qint64(removed));
+        const AttemptRecord record = someRecord();
+        QVERIFY(log->append(record));
+        QCOMPARE(readWhole(path), whole + ProductionLog::csvLine(record));
+    }
+
+    // A line the file does not take whole (here a file size limit, as a full
+    // disk does) is reported with the reason and leaves no part of itself;
+    // the next line, once there is room, is whole and follows the last one.
+    void aLineNotWrittenLeavesNothing()
+    {
+        QTemporaryDir directory;
+        const QString path = directory.filePath(QStringLiteral("log.csv"));
+        QString reason;
+        const std::unique_ptr<ProductionLog> log = ProductionLog::open(path, &reason);
+        QVERIFY2(log, qPrintable(reason));
+        const AttemptRecord record = someRecord();
+        QVERIFY(log->append(record));
+        const QByteArray before = readWhole(path);
+
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = rlim_t(before.size() + 10); // room for a piece of the line, not all of it
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool written = log->append(record, &reason);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, SIG_DFL);
+
+        QVERIFY(!written);
+        QCOMPARE(reason, QString::fromLocal8Bit(std::strerror(EFBIG)));
+        QCOMPARE(readWhole(path), before);
+        QVERIFY(log->append(record));
+        QCOMPARE(readWhole(path), before + ProductionLog::csvLine(record));
+    }
+
+    // /dev/null, or a pipe to a collector: no size to note, no lock, no
+    // flush to a disk; the lines go through whole.
+    void notARegularFile()
+    {
+        QString reason;
+        std::unique_ptr<ProductionLog> log = ProductionLog::open(QStringLiteral("/dev/null"), &reason);
+        QVERIFY2(log, qPrintable(reason));
+        QVERIFY2(log->append(someRecord(), &reason), qPrintable(reason));
+
+        QTemporaryDir directory;
+        const QString fifo = directory.filePath(QStringLiteral("collector"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        log = ProductionLog::open(fifo, &reason);
+        QVERIFY2(log, qPrintable(reason));
+        QVERIFY2(log->append(someRecord(), &reason), qPrintable(reason));
+        char buffer[4096];
+        const ssize_t got = ::read(reader, buffer, sizeof buffer);
+        ::close(reader);
+        QCOMPARE(QByteArray(buffer, int(qMax<ssize_t>(got, 0))),
+                 ProductionLog::Header + ProductionLog::csvLine(someRecord()));
     }
 
     void headerOnlyWhenNew()

@@ -1,6 +1,7 @@
 // The downloader window with --log: a production log line for each download
 // and each version query, and a log that cannot be opened told at start.
 
+#include "support/CommandFixture.h"
 #include "support/SimFixture.h"
 
 #include "downloader/Form1.h"
@@ -9,9 +10,53 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
+namespace {
+
+// The downloader window with the production log at `path` and the example
+// firmware loaded; the device at its own rate, as after a probe.
+Form1 &windowWithLog(SimFixture &fixture, const QString &path)
+{
+    fixture.program = std::make_unique<Program>(fixture.resolver);
+    if (!fixture.program->openProductionLog(path))
+        qFatal("cannot open the log %s", qPrintable(path));
+    fixture.program->start();
+    Module1::PortNumber = 1;
+    Module1::BaudRate = QString::number(fixture.device.ownRate());
+    fixture.program->handOffToDownloader();
+    fixture.loadFirmware(SimFixture::exampleFirmware());
+    return *fixture.form1();
+}
+
+// The log's lines after the header, split at commas (none of these tests
+// writes a field with one).
+QList<QList<QByteArray>> logLines(const QString &path)
+{
+    QList<QList<QByteArray>> lines;
+    const QByteArray text = readFile(path);
+    for (const QByteArray &line : text.sliced(ProductionLog::Header.size()).split('\n')) {
+        if (!line.isEmpty())
+            lines.append(line.split(','));
+    }
+    return lines;
+}
+
+constexpr int BytesSentColumn = 6;
+constexpr int ResultColumn = 7;
+constexpr int ExampleImageSize = 20121;
+
+} // namespace
 
 class WindowLogTest : public QObject
 {
@@ -52,6 +97,126 @@ private slots:
         const auto fixedPart = [](const QByteArray &line) { return line.split(',').mid(1, 9).join(',') + ','; };
         QCOMPARE(fixedPart(lines.at(1)), start + "21,pass,OK!,,");
         QCOMPARE(fixedPart(lines.at(2)), start + "0,version,,9,");
+    }
+
+    // A download that touched the device is in the log however it ends: the
+    // window closed while the image is on the wire, or the device unplugged
+    // under it; the bytes sent tell how far the image got.
+    void everyDownloadThatTouchedTheDeviceIsLogged_data()
+    {
+        QTest::addColumn<bool>("unplugged"); // else: the window is closed
+        QTest::addColumn<QByteArray>("result");
+        QTest::newRow("window closed during the image") << false << QByteArray("interrupted");
+        QTest::newRow("device unplugged during the image") << true << QByteArray("port-lost");
+    }
+
+    void everyDownloadThatTouchedTheDeviceIsLogged()
+    {
+        QFETCH(bool, unplugged);
+        QFETCH(QByteArray, result);
+        QTemporaryDir directory;
+        const QString path = directory.filePath(QStringLiteral("production.csv"));
+        SimFixture fixture;
+        Form1 &window = windowWithLog(fixture, path);
+        QTimer closer;
+        if (unplugged) {
+            fixture.device.hangUpAfter(3 + ExampleImageSize / 2); // "dl", "e", then half the image
+        } else {
+            // Closed by the operator once a tenth of the image is out; the
+            // download runs inside the click, so this watches from within it.
+            closer.setInterval(20);
+            QObject::connect(&closer, &QTimer::timeout, &window, [&window] {
+                if (window.ImageProgress->isVisible() && window.ImageProgress->value() > 100)
+                    window.close();
+            });
+            closer.start();
+        }
+        QTest::mouseClick(window.Command3, Qt::LeftButton);
+
+        const QList<QList<QByteArray>> lines = logLines(path);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.first().value(ResultColumn), result);
+        const int sent = lines.first().value(BytesSentColumn).toInt();
+        QVERIFY2(sent > 0 && sent < ExampleImageSize, lines.first().value(BytesSentColumn).constData());
+        QVERIFY(!window.MSComm1.PortOpen());
+    }
+
+    // A line the log does not take (here a file size limit, as a full disk
+    // does) is told in one box with the reason; the verdict on the window
+    // stays, and the log keeps no part of the line.
+    void aLineNotWrittenIsToldInABox()
+    {
+        QTemporaryDir directory;
+        const QString path = directory.filePath(QStringLiteral("production.csv"));
+        SimFixture fixture;
+        Form1 &window = windowWithLog(fixture, path);
+        const QByteArray before = readFile(path);
+
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = rlim_t(before.size() + 10);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        QTest::mouseClick(window.Command3, Qt::LeftButton);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, SIG_DFL);
+
+        QCOMPARE(window.Label3[1]->text(), QStringLiteral("Pass!"));
+        QCOMPARE(fixture.boxes.boxes().size(), 1);
+        QCOMPARE(fixture.boxes.boxes().first().title, QStringLiteral("Information"));
+        const QString text = fixture.boxes.texts().first();
+        QVERIFY2(text.contains(QStringLiteral("was not written to the production log")) && text.contains(path)
+                     && text.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+                 qPrintable(text));
+        QCOMPARE(readFile(path), before);
+    }
+
+    // The windows' arguments are read before any window: a mistake is one
+    // line on standard error and status 2, without a display.
+    void argumentsCheckedBeforeAnyWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("shown"); // the start of standard error, or of the output for status 0
+
+        QTest::newRow("--log without a value") << QStringList{"--log"} << 2 << QByteArray("--log needs a value");
+        QTest::newRow("--log= empty") << QStringList{"--log="} << 2 << QByteArray("--log needs a value");
+        QTest::newRow("misspelt option") << QStringList{"--lgo", "station.csv"} << 2
+                                         << QByteArray("unknown option '--lgo'");
+        QTest::newRow("stray argument") << QStringList{"station.csv"} << 2
+                                        << QByteArray("unexpected argument 'station.csv'");
+        QTest::newRow("--log twice") << QStringList{"--log", "a.csv", "--log=b.csv"} << 2
+                                     << QByteArray("--log is given more than once");
+        QTest::newRow("control bytes shown")
+            << QStringList{"--x\n\x1b"} << 2 << QByteArray("unknown option '--x\\n\\x1b'");
+        QTest::newRow("help") << QStringList{"--log", "a.csv", "--help"} << 0 << QByteArray("Usage: tarvik-downloader");
+    }
+
+    void argumentsCheckedBeforeAnyWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QByteArray, shown);
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        process.setProcessEnvironment(environment);
+        process.start(buildDir() + QStringLiteral("/tarvik-downloader"), arguments);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), status);
+        const QByteArray out = process.readAllStandardOutput();
+        const QByteArray err = process.readAllStandardError();
+        if (status == 0) {
+            QVERIFY2(out.startsWith(shown), out.constData());
+            return;
+        }
+        QVERIFY(out.isEmpty());
+        QVERIFY2(err.startsWith("tarvik-downloader: " + shown) && err.count('\n') == 1 && err.endsWith('\n'),
+                 err.constData());
     }
 
     void aLogThatCannotBeOpenedIsToldAtStart()

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QList>
 #include <QString>
 
 // Where the end-to-end tests of the command line find the built programs and
@@ -21,4 +22,63 @@ inline QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// One production log line (without its line end) split into its cells, the
+// CSV quoting undone: what a spreadsheet shows.
+inline QList<QByteArray> csvCells(const QByteArray &line)
+{
+    QList<QByteArray> cells{{}};
+    bool quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char c = line.at(i);
+        if (quoted && c == '"' && i + 1 < line.size() && line.at(i + 1) == '"') {
+            cells.last() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            cells.append(QByteArray());
+        } else {
+            cells.last() += c;
+        }
+    }
+    return cells;
+}
+
+// A cell read back to the bytes it stands for, as the README tells: a first
+// single quote taken away, then the escapes \\, \r, \n and \xNN undone.
+inline QByteArray readBackCell(QByteArray cell)
+{
+    if (cell.startsWith('\''))
+        cell.remove(0, 1);
+    QByteArray bytes;
+    for (qsizetype i = 0; i < cell.size(); ++i) {
+        if (cell.at(i) != '\\' || i + 1 == cell.size()) {
+            bytes += cell.at(i);
+            continue;
+        }
+        const char escape = cell.at(++i);
+        if (escape == 'r') {
+            bytes += '\r';
+        } else if (escape == 'n') {
+            bytes += '\n';
+        } else if (escape == 'x') {
+            bytes += char(cell.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        } else {
+            bytes += escape;
+        }
+    }
+    return bytes;
+}
+
+// True when no cell would start a formula in a spreadsheet.
+inline bool noCellOpensAFormula(const QList<QByteArray> &cells)
+{
+    for (const QByteArray &cell : cells) {
+        if (!cell.isEmpty() && QByteArrayView("=+-@\t\r").contains(cell.front()))
+            return false;
+    }
+    return true;
 }
