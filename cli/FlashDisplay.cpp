@@ -225,6 +225,8 @@ QString FlashDisplay::shownPath(const QString &path)
     for (const QChar c : path) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             text += QString::fromLatin1(printableBytes(QByteArray(1, char(c.unicode()))));
+        else if (c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF) // a byte of a name that is no UTF-8
+            text += QStringLiteral("\\x%1").arg(c.unicode() - 0xDC00, 2, 16, QLatin1Char('0'));
         else
             text += c;
     }

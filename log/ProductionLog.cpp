@@ -1,5 +1,7 @@
 #include "log/ProductionLog.h"
 
+#include "base/SystemPath.h"
+
 #include <QFile>
 #include <QStringList>
 
@@ -65,7 +67,8 @@ QByteArray csvField(QByteArray field)
 
 QByteArray csvField(const QString &field)
 {
-    return csvField(oneLine(field.toUtf8()));
+    // A path is kept as the bytes it was given as, UTF-8 or not.
+    return csvField(oneLine(systemBytesFromText(field)));
 }
 
 // Holds an exclusive flock on the log for one line, so that two stations
