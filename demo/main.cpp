@@ -85,6 +85,7 @@ int main(int argc, char *argv[])
 
     SimulatedDevice device;
     device.setOwnRate(38400);
+    device.setReplyLatency(20); // as late as a real device behind a USB adapter
     auto resolver = std::make_shared<FixedPortResolver>();
     resolver->assign(1, device.portPath());
     std::printf("Simulated device on port 1 (%s) at 38400 baud\n", qPrintable(device.portPath()));
