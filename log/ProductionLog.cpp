@@ -166,7 +166,7 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
 {
     if (removedBytes)
         *removedBytes = 0;
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = systemBytesFromText(path); // a name that is no UTF-8 too
     // A regular file is also read, to find its last whole line. Anything
     // else is only written: opening a pipe for reading as well would keep it
     // open for ever when its reader goes.
