@@ -4,6 +4,7 @@
 // checks the widgets, the messages, the port and that the exchange ended
 // within its tick budget plus its wire time.
 
+#include "support/OpenDescriptors.h"
 #include "support/ScriptedResolver.h"
 #include "support/SimFixture.h"
 
@@ -32,18 +33,6 @@ const QByteArray SmallImage = ":-:::::-\r\n:10000000C67EDFB871EC1ED19CE6CE9D52AA
 qint64 wireTime(const QByteArray &image)
 {
     return image.size() * 10 * 1000 / 115200;
-}
-
-// Whether this process holds a descriptor on `path` (a node that has gone
-// reads "PATH (deleted)").
-bool descriptorOpenOn(const QString &path)
-{
-    const QDir descriptors(QStringLiteral("/proc/self/fd"));
-    for (const QString &entry : descriptors.entryList(QDir::Files | QDir::System)) {
-        if (QFile::symLinkTarget(descriptors.filePath(entry)).startsWith(path))
-            return true;
-    }
-    return false;
 }
 
 qint64 timed(const std::function<void()> &action)
