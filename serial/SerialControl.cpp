@@ -86,16 +86,16 @@ void SerialControl::setPortOpen(bool open)
     // The lock file is only as good as every program's respect for it, and
     // root ignores the exclusive-use flag: a lock on the open device itself
     // holds against every other opener that asks, root or not.
-    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0) {
+    // A device whose driver takes no such lock is used as Qt's lock file
+    // allows; only another holder refuses it.
+    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         const int error = errno;
         m_port.close();
         m_port.clearError();
-        if (error == EWOULDBLOCK) {
-            throw Failure(SerialError::PortInUse,
-                          QStringLiteral("The port %1 is in use by another program. Close that program, "
-                                         "then try again. (%2)")
-                              .arg(path, QString::fromLocal8Bit(std::strerror(error))));
-        }
+        throw Failure(SerialError::PortInUse,
+                      QStringLiteral("The port %1 is in use by another program. Close that program, "
+                                     "then try again. (%2)")
+                          .arg(path, QString::fromLocal8Bit(std::strerror(error))));
     }
     // Everything the device sends is kept until it is read.
     m_port.setReadBufferSize(0);
