@@ -20,6 +20,14 @@
 #include <limits>
 
 namespace {
+
+Failure portInUse(const QString &path, const QString &reason)
+{
+    return Failure(SerialError::PortInUse,
+                   QStringLiteral("The port %1 is in use by another program. Close that program, then try again. (%2)")
+                       .arg(path, reason));
+}
+
 // How often a long text's progress is reported while it is on the wire.
 constexpr int ProgressIntervalMs = 100;
 } // namespace
@@ -92,10 +100,7 @@ void SerialControl::setPortOpen(bool open)
         const int error = errno;
         m_port.close();
         m_port.clearError();
-        throw Failure(SerialError::PortInUse,
-                      QStringLiteral("The port %1 is in use by another program. Close that program, "
-                                     "then try again. (%2)")
-                          .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        throw portInUse(path, QString::fromLocal8Bit(std::strerror(error)));
     }
     // Everything the device sends is kept until it is read.
     m_port.setReadBufferSize(0);
@@ -146,10 +151,7 @@ void SerialControl::throwOpenFailure(const QString &path)
         // Opened by itself, the device is fine: what failed is the lock file
         // or the exclusive use another program holds.
         if (cause == EBUSY || error == QSerialPort::PermissionError) {
-            throw Failure(SerialError::PortInUse,
-                          QStringLiteral("The port %1 is in use by another program. Close that program, "
-                                         "then try again. (%2)")
-                              .arg(path, systemText));
+            throw portInUse(path, systemText);
         }
         break;
     default:
