@@ -10,31 +10,31 @@
 
 namespace {
 
-QString parityLetter(QSerialPort::Parity parity)
+QString parityLetter(SerialSettings::Parity parity)
 {
     switch (parity) {
-    case QSerialPort::NoParity:
+    case SerialSettings::Parity::None:
         return QStringLiteral("n");
-    case QSerialPort::EvenParity:
+    case SerialSettings::Parity::Even:
         return QStringLiteral("e");
-    case QSerialPort::OddParity:
+    case SerialSettings::Parity::Odd:
         return QStringLiteral("o");
-    case QSerialPort::MarkParity:
+    case SerialSettings::Parity::Mark:
         return QStringLiteral("m");
-    case QSerialPort::SpaceParity:
+    case SerialSettings::Parity::Space:
         return QStringLiteral("s");
     }
     return QStringLiteral("?");
 }
 
-QString stopBitsText(QSerialPort::StopBits stopBits)
+QString stopBitsText(SerialSettings::StopBits stopBits)
 {
     switch (stopBits) {
-    case QSerialPort::OneStop:
+    case SerialSettings::StopBits::One:
         return QStringLiteral("1");
-    case QSerialPort::OneAndHalfStop:
+    case SerialSettings::StopBits::OneAndHalf:
         return QStringLiteral("1.5");
-    case QSerialPort::TwoStop:
+    case SerialSettings::StopBits::Two:
         return QStringLiteral("2");
     }
     return QStringLiteral("?");

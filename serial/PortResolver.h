@@ -13,9 +13,10 @@ public:
     virtual QString resolve(qint16 number) const = 0;
 };
 
-// The machine's own ports: number n is the first of /dev/COM<n> (an alias an
-// administrator can make with a udev rule), /dev/ttyUSB<n-1>, /dev/ttyACM<n-1>
-// and /dev/ttyS<n-1> that exists. Links are followed: one whose target is gone
+// The machine's own ports. On Windows number n is COM<n>, as Device Manager
+// shows it (the roots are not used there). On Linux it is the first of
+// /dev/COM<n> (an alias an administrator can make with a udev rule),
+// /dev/ttyUSB<n-1>, /dev/ttyACM<n-1> and /dev/ttyS<n-1> that exists. Links are followed: one whose target is gone
 // (an adapter unplugged) does not exist. A ttyS node counts only when the
 // kernel does not report its port type as 0 (no UART behind it); a node
 // without that report counts. `root` stands in for /dev and `sysfsRoot` for

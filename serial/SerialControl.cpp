@@ -2,31 +2,14 @@
 
 #include "serial/PortResolver.h"
 #include "base/EventPump.h"
-#include "base/SystemPath.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 
 namespace {
-
-Failure portInUse(const QString &path, const QString &reason)
-{
-    return Failure(SerialError::PortInUse,
-                   QStringLiteral("The port %1 is in use by another program. Close that program, then try again. (%2)")
-                       .arg(path, reason));
-}
 
 // How often a long text's progress is reported while it is on the wire.
 constexpr int ProgressIntervalMs = 100;
@@ -35,10 +18,16 @@ constexpr int ProgressIntervalMs = 100;
 SerialControl::SerialControl(const PortResolver &resolver, QObject *parent)
     : QObject(parent)
     , m_resolver(resolver)
+    , m_line(SerialLine::create())
 {
-    connect(&m_port, &QSerialPort::readyRead, this, &SerialControl::onReadyRead);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::onError);
+    connect(m_line.get(), &SerialLine::readyRead, this, &SerialControl::onReadyRead);
+    connect(m_line.get(), &SerialLine::lost, this, [this] {
+        if (m_line->isOpen() && !m_failure)
+            recordFailure();
+    });
 }
+
+SerialControl::~SerialControl() = default;
 
 void SerialControl::setCommPort(qint16 number)
 {
@@ -48,9 +37,7 @@ void SerialControl::setCommPort(qint16 number)
 void SerialControl::setPortOpen(bool open)
 {
     if (!open) {
-        if (m_port.isOpen())
-            m_port.close();
-        m_port.clearError();
+        m_line->close();
         m_failure.reset();
         return;
     }
@@ -59,105 +46,11 @@ void SerialControl::setPortOpen(bool open)
         throw Failure(SerialError::PortInUse, QStringLiteral("Port already open"));
     const QString path = m_resolver.resolve(m_commPort);
     if (path.isEmpty())
-        throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
+        throw SerialWords::invalidPortNumber();
 
     m_devicePath = path;
     m_failure.reset();
-    SystemPath systemPath(path);
-    // Only a character device can be a serial port; anything else is refused
-    // before it is opened (opening a FIFO could wait for a writer).
-    struct stat status
-    {
-    };
-    if (::stat(systemPath.name(), &status) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
-        throwOpenFailure(path);
-    }
-    if (!S_ISCHR(status.st_mode)) {
-        const QString what = S_ISDIR(status.st_mode)    ? QStringLiteral("a folder")
-                             : S_ISFIFO(status.st_mode) ? QStringLiteral("a FIFO (a named pipe)")
-                             : S_ISREG(status.st_mode)  ? QStringLiteral("a regular file")
-                             : S_ISSOCK(status.st_mode) ? QStringLiteral("a socket")
-                                                        : QStringLiteral("a block device");
-        throw Failure(SerialError::NotASerialPort,
-                      QStringLiteral("%1 is not a serial port: it is %2.").arg(path, what));
-    }
-
-    m_port.setPortName(systemPath.qtName());
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
-    applySettings();
-    // QSerialPort takes the port exclusively: an exclusive-use flag on the
-    // device and a lock file that also stops a second opener running as root.
-    if (!m_port.open(QIODevice::ReadWrite))
-        throwOpenFailure(path);
-    // The lock file is only as good as every program's respect for it, and
-    // root ignores the exclusive-use flag: a lock on the open device itself
-    // holds against every other opener that asks, root or not.
-    // A device whose driver takes no such lock is used as Qt's lock file
-    // allows; only another holder refuses it.
-    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        const int error = errno;
-        m_port.close();
-        m_port.clearError();
-        throw portInUse(path, QString::fromLocal8Bit(std::strerror(error)));
-    }
-    // Everything the device sends is kept until it is read.
-    m_port.setReadBufferSize(0);
-}
-
-// Why QSerialPort could not open `path`, in words the operator can act on. Qt
-// folds several causes into one error, so the system is asked again: a plain
-// open without the terminal's set-up tells what the device says.
-void SerialControl::throwOpenFailure(const QString &path)
-{
-    const QSerialPort::SerialPortError error = m_port.error();
-    const QString qtReason = m_port.errorString();
-    m_port.clearError();
-
-    const SystemPath systemPath(path);
-    int cause = 0;
-    const int probe = ::open(systemPath.name(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) {
-        cause = errno;
-    } else {
-        if (!::isatty(probe))
-            cause = ENOTTY;
-        ::close(probe);
-    }
-    const QString systemText = cause != 0 ? QString::fromLocal8Bit(std::strerror(cause)) : qtReason;
-
-    switch (cause) {
-    case ENOENT:
-    case ENODEV:
-        throw Failure(SerialError::InvalidPortNumber, QStringLiteral("Invalid port number"));
-    case EACCES:
-    case EPERM:
-        throw Failure(SerialError::NoPermission,
-                      QStringLiteral("You may not open the port %1. Ask for your user to be added to "
-                                     "the group \"dialout\", log in again, then try again. (%2)")
-                          .arg(path, systemText));
-    case EIO:
-    case ENXIO:
-        throw Failure(SerialError::PortGone,
-                      QStringLiteral("The port %1 is there, but its device is not: was the adapter pulled? "
-                                     "Plug it in again, then try again. (%2)")
-                          .arg(path, systemText));
-    case ENOTTY:
-        throw Failure(SerialError::NotASerialPort,
-                      QStringLiteral("%1 is not a serial port. (%2)").arg(path, systemText));
-    case EBUSY:
-    case 0:
-        // Opened by itself, the device is fine: what failed is the lock file
-        // or the exclusive use another program holds.
-        if (cause == EBUSY || error == QSerialPort::PermissionError) {
-            throw portInUse(path, systemText);
-        }
-        break;
-    default:
-        break;
-    }
-    throw Failure(SerialError::PortGone, QStringLiteral("The port %1 could not be opened. (%2)").arg(path, systemText));
+    m_line->open(path, m_settings);
 }
 
 void SerialControl::setSettings(const QString &settings)
@@ -165,23 +58,20 @@ void SerialControl::setSettings(const QString &settings)
     const std::optional<SerialSettings> parsed = SerialSettings::parse(settings);
     if (!parsed)
         throw Failure(FailureNumber::InvalidProperty, QStringLiteral("Invalid property value"));
-    if (m_port.isOpen())
+    if (m_line->isOpen())
         requireUsable();
     m_settings = *parsed;
     m_settingsText = settings;
-    if (m_port.isOpen())
+    if (m_line->isOpen())
         applySettings();
 }
 
 void SerialControl::applySettings()
 {
-    const bool ok = m_port.setBaudRate(m_settings.baudRate) && m_port.setParity(m_settings.parity)
-                    && m_port.setDataBits(m_settings.dataBits) && m_port.setStopBits(m_settings.stopBits);
-    if (!ok && m_port.isOpen()) {
-        const QString reason = m_port.errorString();
-        m_port.clearError();
+    const QString reason = m_line->apply(m_settings);
+    if (!reason.isEmpty()) {
         // The line went a moment ago and its event has not come yet.
-        if (lineIsGone()) {
+        if (m_line->isGone()) {
             recordFailure();
             throw *m_failure;
         }
@@ -200,7 +90,7 @@ void SerialControl::requireUsable()
 {
     if (m_failure)
         throw *m_failure;
-    if (!m_port.isOpen())
+    if (!m_line->isOpen())
         throw Failure(SerialError::PortNotOpen, QStringLiteral("Operation valid only when the port is open"));
 }
 
@@ -211,10 +101,8 @@ void SerialControl::Output(const QByteArray &text)
     sinceStart.start();
     const qint64 wireTimeMs = m_settings.wireTimeMs(text.size());
 
-    if (m_port.write(text) != text.size()) {
-        const QString reason = m_port.errorString();
-        m_port.clearError();
-        if (lineIsGone()) {
+    if (const QString reason = m_line->write(text); !reason.isEmpty()) {
+        if (m_line->isGone()) {
             recordFailure();
             throw *m_failure;
         }
@@ -243,24 +131,24 @@ void SerialControl::Output(const QByteArray &text)
 
     QElapsedTimer sinceLastByteLeft;
     sinceLastByteLeft.start();
-    qint64 queued = m_port.bytesToWrite();
-    while (m_port.bytesToWrite() > 0 || sinceStart.elapsed() < wireTimeMs) {
-        if (m_port.bytesToWrite() == 0 && !wireTimeUp.isActive())
+    qint64 queued = m_line->bytesToWrite();
+    while (m_line->bytesToWrite() > 0 || sinceStart.elapsed() < wireTimeMs) {
+        if (m_line->bytesToWrite() == 0 && !wireTimeUp.isActive())
             wireTimeUp.start(static_cast<int>(std::max<qint64>(0, wireTimeMs - sinceStart.elapsed())));
         EventPump::waitAndProcess();
         if (m_failure)
             throw *m_failure;
-        if (!m_port.isOpen())
+        if (!m_line->isOpen())
             throw ExchangeInterrupted();
 
-        const qint64 stillQueued = m_port.bytesToWrite();
+        const qint64 stillQueued = m_line->bytesToWrite();
         if (stillQueued < queued || stillQueued == 0) {
             queued = stillQueued;
             sinceLastByteLeft.restart();
         } else if (sinceLastByteLeft.elapsed() >= StallLimitMs) {
             // Nothing is going to take the rest: drop it so it does not reach
             // the device with the next command.
-            m_port.clear(QSerialPort::Output);
+            m_line->discardOutput();
             throw Failure(SerialError::WriteStalled,
                           QStringLiteral("The port %1 stopped taking bytes: %2 of %3 were not sent")
                               .arg(m_devicePath)
@@ -279,14 +167,14 @@ void SerialControl::Output(const QByteArray &text)
 qint16 SerialControl::InBufferCount()
 {
     requireUsable();
-    const qint64 waiting = m_port.bytesAvailable();
+    const qint64 waiting = m_line->bytesAvailable();
     return static_cast<qint16>(std::min<qint64>(waiting, std::numeric_limits<qint16>::max()));
 }
 
 QByteArray SerialControl::Input()
 {
     requireUsable();
-    return m_port.readAll();
+    return m_line->readAll();
 }
 
 void SerialControl::setRThreshold(qint16 threshold)
@@ -294,7 +182,7 @@ void SerialControl::setRThreshold(qint16 threshold)
     m_rThreshold = threshold;
     // Data that waited while events were off raises its event now, as data
     // arriving would.
-    if (m_rThreshold > 0 && m_port.isOpen() && m_port.bytesAvailable() > 0)
+    if (m_rThreshold > 0 && m_line->isOpen() && m_line->bytesAvailable() > 0)
         QTimer::singleShot(0, this, &SerialControl::onReadyRead);
 }
 
@@ -306,23 +194,8 @@ void SerialControl::raiseCommEvent(qint16 event)
 
 void SerialControl::onReadyRead()
 {
-    if (m_rThreshold > 0 && m_port.isOpen() && m_port.bytesAvailable() > 0)
+    if (m_rThreshold > 0 && m_line->isOpen() && m_line->bytesAvailable() > 0)
         raiseCommEvent(ReceiveEvent);
-}
-
-void SerialControl::onError(QSerialPort::SerialPortError error)
-{
-    const bool portFailed =
-        error == QSerialPort::ResourceError || error == QSerialPort::ReadError || error == QSerialPort::WriteError;
-    if (!portFailed || !m_port.isOpen() || m_failure)
-        return;
-    // A read that found nothing is how some kernels answer a spurious wake-up
-    // on a line with no minimum count; only a line that is really gone fails.
-    if (error == QSerialPort::ReadError && !lineIsGone()) {
-        m_port.clearError();
-        return;
-    }
-    recordFailure();
 }
 
 void SerialControl::recordFailure()
@@ -339,18 +212,8 @@ void SerialControl::recordFailure()
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (m_failure && m_port.isOpen()) {
-                m_port.close();
-                m_port.clearError();
-            }
+            if (m_failure)
+                m_line->close();
         },
         Qt::QueuedConnection);
-}
-
-// The kernel answers every terminal request on a hung-up tty (a pulled
-// adapter, a closed line) with an error.
-bool SerialControl::lineIsGone() const
-{
-    termios settings{};
-    return ::tcgetattr(m_port.handle(), &settings) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV);
 }

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "base/Failure.h"
+#include "serial/SerialLine.h"
 #include "serial/SerialSettings.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 
+#include <memory>
 #include <optional>
 
 class PortResolver;
@@ -35,6 +36,7 @@ public:
     enum : qint16 { SendEvent = 1, ReceiveEvent = 2 };
 
     explicit SerialControl(const PortResolver &resolver, QObject *parent = nullptr);
+    ~SerialControl() override;
 
     void setCommPort(qint16 number);
     qint16 CommPort() const { return m_commPort; }
@@ -45,7 +47,7 @@ public:
     // A port that failed while open stays open to its user, with the
     // failure, until closed: its descriptor is let go at once (a hung-up tty
     // reads as ready for ever), and the next operation reports the failure.
-    bool PortOpen() const { return m_port.isOpen() || m_failure.has_value(); }
+    bool PortOpen() const { return m_line->isOpen() || m_failure.has_value(); }
 
     // Throws the failure of the open port, if it has one.
     void throwIfFailed() const;
@@ -94,14 +96,11 @@ private:
     void requireUsable();
     void applySettings();
     void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
-    bool lineIsGone() const;
     // Records that the open port failed and lets its descriptor go.
     void recordFailure();
-    [[noreturn]] void throwOpenFailure(const QString &path);
 
     const PortResolver &m_resolver;
-    QSerialPort m_port;
+    std::unique_ptr<SerialLine> m_line;
     qint16 m_commPort = 1;
     QString m_devicePath;
     SerialSettings m_settings;

@@ -27,35 +27,35 @@ std::optional<SerialSettings> SerialSettings::parse(const QString &text)
 
     const QString parity = fields[1].toLower();
     if (parity == QLatin1String("n"))
-        settings.parity = QSerialPort::NoParity;
+        settings.parity = Parity::None;
     else if (parity == QLatin1String("e"))
-        settings.parity = QSerialPort::EvenParity;
+        settings.parity = Parity::Even;
     else if (parity == QLatin1String("o"))
-        settings.parity = QSerialPort::OddParity;
+        settings.parity = Parity::Odd;
     else if (parity == QLatin1String("m"))
-        settings.parity = QSerialPort::MarkParity;
+        settings.parity = Parity::Mark;
     else if (parity == QLatin1String("s"))
-        settings.parity = QSerialPort::SpaceParity;
+        settings.parity = Parity::Space;
     else
         return std::nullopt;
 
     if (fields[2] == QLatin1String("5"))
-        settings.dataBits = QSerialPort::Data5;
+        settings.dataBits = 5;
     else if (fields[2] == QLatin1String("6"))
-        settings.dataBits = QSerialPort::Data6;
+        settings.dataBits = 6;
     else if (fields[2] == QLatin1String("7"))
-        settings.dataBits = QSerialPort::Data7;
+        settings.dataBits = 7;
     else if (fields[2] == QLatin1String("8"))
-        settings.dataBits = QSerialPort::Data8;
+        settings.dataBits = 8;
     else
         return std::nullopt;
 
     if (fields[3] == QLatin1String("1"))
-        settings.stopBits = QSerialPort::OneStop;
+        settings.stopBits = StopBits::One;
     else if (fields[3] == QLatin1String("1.5"))
-        settings.stopBits = QSerialPort::OneAndHalfStop;
+        settings.stopBits = StopBits::OneAndHalf;
     else if (fields[3] == QLatin1String("2"))
-        settings.stopBits = QSerialPort::TwoStop;
+        settings.stopBits = StopBits::Two;
     else
         return std::nullopt;
 
@@ -65,7 +65,6 @@ std::optional<SerialSettings> SerialSettings::parse(const QString &text)
 qint64 SerialSettings::wireTimeMs(qint64 bytes) const
 {
     // Start bit, data bits, parity bit, stop bits; a half stop bit rounds up.
-    qint64 bitsPerByte = 1 + static_cast<int>(dataBits) + (parity == QSerialPort::NoParity ? 0 : 1)
-        + (stopBits == QSerialPort::OneStop ? 1 : 2);
+    qint64 bitsPerByte = 1 + dataBits + (parity == Parity::None ? 0 : 1) + (stopBits == StopBits::One ? 1 : 2);
     return (bytes * bitsPerByte * 1000 + baudRate - 1) / baudRate;
 }

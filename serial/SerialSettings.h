@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QSerialPort>
 #include <QString>
 
 #include <optional>
@@ -9,10 +8,13 @@
 // example "19200,n,8,1".
 struct SerialSettings
 {
+    enum class Parity { None, Even, Odd, Mark, Space };
+    enum class StopBits { One, OneAndHalf, Two };
+
     qint32 baudRate = 9600;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    Parity parity = Parity::None;
+    int dataBits = 8; // 5 to 8
+    StopBits stopBits = StopBits::One;
 
     // The settings string for a rate from the probe's list: "19200,n,8,1".
     static QString forRate(const QString &baudRate);
