@@ -1,0 +1,422 @@
+// The serial line on Windows: the communications API on an overlapped handle.
+// A reader thread and a writer thread do the blocking calls; what they read
+// and how far the writing got reach the line's own thread as queued calls,
+// which wake its event loop as the system's notifications do on Linux.
+
+#include "serial/SerialLine.h"
+
+#include "serial/SerialControl.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// How long one read waits for a first byte before it looks at the line again.
+constexpr DWORD ReadWaitMs = 50;
+// A read that comes back empty long before its time (a driver that does not
+// wait as asked) is followed by this pause, so that an idle line never spins.
+constexpr DWORD EmptyReadPauseMs = 10;
+// Bytes handed to the system at a time, and how long one such write may take
+// before the writer looks again: progress stays visible on a slow line.
+constexpr qsizetype WriteChunk = 256;
+constexpr DWORD WriteChunkTimeoutMs = 1000;
+// The system's own queues, in each direction.
+constexpr DWORD QueueBytes = 64 * 1024;
+
+QString systemText(DWORD error)
+{
+    wchar_t *text = nullptr;
+    const DWORD length =
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    QString result = length > 0 ? QString::fromWCharArray(text, int(length)).trimmed()
+                                : QStringLiteral("system error %1").arg(error);
+    ::LocalFree(text);
+    return result;
+}
+
+BYTE dcbParity(SerialSettings::Parity parity)
+{
+    switch (parity) {
+    case SerialSettings::Parity::None:
+        return NOPARITY;
+    case SerialSettings::Parity::Even:
+        return EVENPARITY;
+    case SerialSettings::Parity::Odd:
+        return ODDPARITY;
+    case SerialSettings::Parity::Mark:
+        return MARKPARITY;
+    case SerialSettings::Parity::Space:
+        return SPACEPARITY;
+    }
+    return NOPARITY;
+}
+
+BYTE dcbStopBits(SerialSettings::StopBits stopBits)
+{
+    switch (stopBits) {
+    case SerialSettings::StopBits::One:
+        return ONESTOPBIT;
+    case SerialSettings::StopBits::OneAndHalf:
+        return ONE5STOPBITS;
+    case SerialSettings::StopBits::Two:
+        return TWOSTOPBITS;
+    }
+    return ONESTOPBIT;
+}
+
+// One overlapped operation's event.
+class OperationEvent
+{
+public:
+    OperationEvent()
+        : m_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {}
+    ~OperationEvent()
+    {
+        if (m_event)
+            ::CloseHandle(m_event);
+    }
+    OperationEvent(const OperationEvent &) = delete;
+    OperationEvent &operator=(const OperationEvent &) = delete;
+
+    HANDLE get() const { return m_event; }
+
+private:
+    HANDLE m_event;
+};
+
+class WindowsSerialLine final : public SerialLine
+{
+public:
+    WindowsSerialLine()
+        : m_stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {}
+
+    ~WindowsSerialLine() override
+    {
+        close();
+        ::CloseHandle(m_stopEvent);
+    }
+
+    void open(const QString &path, const SerialSettings &settings) override
+    {
+        const std::wstring name = path.toStdWString();
+        // No sharing: the port is this program's alone while it is open.
+        const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OVERLAPPED, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = ::GetLastError();
+            switch (error) {
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+            case ERROR_INVALID_NAME:
+                throw SerialWords::invalidPortNumber();
+            case ERROR_ACCESS_DENIED:
+            case ERROR_SHARING_VIOLATION:
+                // What Windows answers for a port another program holds.
+                throw SerialWords::portInUse(path, systemText(error));
+            case ERROR_GEN_FAILURE:
+            case ERROR_DEVICE_REMOVED:
+            case ERROR_DEV_NOT_EXIST:
+            case ERROR_NOT_READY:
+            case ERROR_BAD_COMMAND:
+                throw SerialWords::portGone(path, systemText(error));
+            default:
+                throw SerialWords::couldNotOpen(path, systemText(error));
+            }
+        }
+        DCB state{};
+        state.DCBlength = sizeof state;
+        if (::GetFileType(handle) != FILE_TYPE_CHAR || !::GetCommState(handle, &state)) {
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(handle);
+            throw SerialWords::notASerialPort(path, systemText(error));
+        }
+        m_handle = handle;
+
+        if (const QString reason = apply(settings); !reason.isEmpty()) {
+            close();
+            throw Failure(SerialError::SettingsRefused,
+                          QStringLiteral("The port %1 would not take its settings (%2)").arg(path, reason));
+        }
+        // A read returns at once with what is there, or waits up to
+        // ReadWaitMs for the first byte and returns with it.
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = ReadWaitMs;
+        timeouts.WriteTotalTimeoutConstant = WriteChunkTimeoutMs;
+        ::SetupComm(handle, QueueBytes, QueueBytes);
+        if (!::SetCommTimeouts(handle, &timeouts)) {
+            const DWORD error = ::GetLastError();
+            close();
+            throw SerialWords::couldNotOpen(path, systemText(error));
+        }
+        // Bytes the device sent before the port was opened are not part of
+        // this exchange.
+        ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+
+        m_stopping = false;
+        m_lostReported = false;
+        ::ResetEvent(m_stopEvent);
+        m_reader = std::thread([this] { readLoop(); });
+        m_writer = std::thread([this] { writeLoop(); });
+    }
+
+    void close() override
+    {
+        if (m_handle == INVALID_HANDLE_VALUE)
+            return;
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_sendReady.notify_all();
+        ::SetEvent(m_stopEvent);
+        ::CancelIoEx(m_handle, nullptr);
+        if (m_reader.joinable())
+            m_reader.join();
+        if (m_writer.joinable())
+            m_writer.join();
+        ::CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+        const std::lock_guard lock(m_mutex);
+        m_received.clear();
+        m_toSend.clear();
+        ++m_generation;
+    }
+
+    bool isOpen() const override { return m_handle != INVALID_HANDLE_VALUE; }
+
+    QString apply(const SerialSettings &settings) override
+    {
+        if (!isOpen())
+            return {};
+        DCB state{};
+        state.DCBlength = sizeof state;
+        if (!::GetCommState(m_handle, &state))
+            return systemText(::GetLastError());
+        state.BaudRate = DWORD(settings.baudRate);
+        state.ByteSize = BYTE(settings.dataBits);
+        state.Parity = dcbParity(settings.parity);
+        state.StopBits = dcbStopBits(settings.stopBits);
+        state.fBinary = TRUE;
+        state.fParity = settings.parity != SerialSettings::Parity::None;
+        // No flow control of any kind, as on Linux; DTR and RTS up, as a
+        // device powered from them expects.
+        state.fOutxCtsFlow = FALSE;
+        state.fOutxDsrFlow = FALSE;
+        state.fDtrControl = DTR_CONTROL_ENABLE;
+        state.fDsrSensitivity = FALSE;
+        state.fOutX = FALSE;
+        state.fInX = FALSE;
+        state.fErrorChar = FALSE;
+        state.fNull = FALSE;
+        state.fRtsControl = RTS_CONTROL_ENABLE;
+        // A framing or parity error must not stop every later read.
+        state.fAbortOnError = FALSE;
+        if (!::SetCommState(m_handle, &state))
+            return systemText(::GetLastError());
+        return {};
+    }
+
+    QString write(const QByteArray &bytes) override
+    {
+        if (!isOpen())
+            return QStringLiteral("the port is not open");
+        if (m_lostReported)
+            return QStringLiteral("the device is gone");
+        {
+            const std::lock_guard lock(m_mutex);
+            m_toSend.append(bytes);
+        }
+        m_sendReady.notify_all();
+        return {};
+    }
+
+    qint64 bytesToWrite() const override
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_toSend.size();
+    }
+
+    void discardOutput() override
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_toSend.clear();
+            ++m_generation;
+        }
+        if (isOpen())
+            ::PurgeComm(m_handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    }
+
+    qint64 bytesAvailable() const override
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_received.size();
+    }
+
+    QByteArray readAll() override
+    {
+        const std::lock_guard lock(m_mutex);
+        return std::exchange(m_received, QByteArray());
+    }
+
+    // A removed adapter answers every request on its handle with an error;
+    // so does a line whose other end hung up.
+    bool isGone() const override
+    {
+        if (!isOpen())
+            return false;
+        DCB state{};
+        state.DCBlength = sizeof state;
+        return !::GetCommState(m_handle, &state);
+    }
+
+private:
+    // Waits for `operation` to end, or for the line to close (the operation
+    // is then cancelled). The system's error, or 0; `done` tells how many
+    // bytes it moved.
+    DWORD finish(OVERLAPPED &operation, BOOL started, DWORD *done)
+    {
+        *done = 0;
+        if (!started) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_IO_PENDING)
+                return error;
+            const HANDLE waits[2] = {operation.hEvent, m_stopEvent};
+            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+                ::CancelIoEx(m_handle, &operation);
+        }
+        if (!::GetOverlappedResult(m_handle, &operation, done, TRUE))
+            return ::GetLastError();
+        return 0;
+    }
+
+    bool stopping()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_stopping;
+    }
+
+    void readLoop()
+    {
+        OperationEvent event;
+        char buffer[4096];
+        while (!stopping()) {
+            OVERLAPPED operation{};
+            operation.hEvent = event.get();
+            const ULONGLONG started = ::GetTickCount64();
+            DWORD got = 0;
+            const DWORD error =
+                finish(operation, ::ReadFile(m_handle, buffer, sizeof buffer, nullptr, &operation), &got);
+            if (stopping())
+                return;
+            if (error != 0 && !(error == ERROR_OPERATION_ABORTED && !isGone())) {
+                reportLost();
+                return;
+            }
+            if (got > 0) {
+                {
+                    const std::lock_guard lock(m_mutex);
+                    m_received.append(buffer, qsizetype(got));
+                }
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        if (isOpen() && bytesAvailable() > 0)
+                            emit readyRead();
+                    },
+                    Qt::QueuedConnection);
+                continue;
+            }
+            // Nothing came: a line that is gone reads as empty for ever.
+            if (isGone()) {
+                reportLost();
+                return;
+            }
+            if (::GetTickCount64() - started < ReadWaitMs / 2)
+                ::WaitForSingleObject(m_stopEvent, EmptyReadPauseMs);
+        }
+    }
+
+    void writeLoop()
+    {
+        OperationEvent event;
+        for (;;) {
+            QByteArray chunk;
+            quint64 generation = 0;
+            {
+                std::unique_lock lock(m_mutex);
+                m_sendReady.wait(lock, [this] { return m_stopping || !m_toSend.isEmpty(); });
+                if (m_stopping)
+                    return;
+                chunk = m_toSend.first(std::min(WriteChunk, m_toSend.size()));
+                generation = m_generation;
+            }
+            OVERLAPPED operation{};
+            operation.hEvent = event.get();
+            DWORD put = 0;
+            const DWORD error = finish(
+                operation, ::WriteFile(m_handle, chunk.constData(), DWORD(chunk.size()), nullptr, &operation), &put);
+            if (stopping())
+                return;
+            // A purge of what was queued aborts the write under way; anything
+            // else on a line that is gone is the device going.
+            if (error != 0 && !(error == ERROR_OPERATION_ABORTED && !isGone())) {
+                reportLost();
+                return;
+            }
+            {
+                const std::lock_guard lock(m_mutex);
+                if (generation == m_generation)
+                    m_toSend.remove(0, std::min(qsizetype(put), m_toSend.size()));
+            }
+            QMetaObject::invokeMethod(
+                this, [this] { emit bytesWritten(); }, Qt::QueuedConnection);
+        }
+    }
+
+    void reportLost()
+    {
+        if (m_lostReported.exchange(true))
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (isOpen())
+                    emit lost();
+            },
+            Qt::QueuedConnection);
+    }
+
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    HANDLE m_stopEvent;
+    std::thread m_reader;
+    std::thread m_writer;
+    std::atomic<bool> m_lostReported{false};
+
+    // Shared with the two threads.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_sendReady;
+    bool m_stopping = false;
+    QByteArray m_received;
+    QByteArray m_toSend;
+    // Changes when queued bytes are dropped, so that a write that was under
+    // way does not take bytes queued after the drop.
+    quint64 m_generation = 0;
+};
+
+} // namespace
+
+std::unique_ptr<SerialLine> SerialLine::create()
+{
+    return std::make_unique<WindowsSerialLine>();
+}
