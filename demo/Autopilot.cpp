@@ -4,7 +4,6 @@
 #include "app/Program.h"
 #include "connect/Form2.h"
 #include "downloader/Form1.h"
-#include "sim/SimulatedDevice.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -40,13 +39,12 @@ QString enabled(const QPushButton *button)
 
 } // namespace
 
-Autopilot::Autopilot(Program &program, SimulatedDevice &device, QString firmwarePath, QDir screenshots)
+Autopilot::Autopilot(Program &program, AutopilotDevice device, QString firmwarePath, QDir screenshots)
     : m_program(program)
-    , m_device(device)
+    , m_device(std::move(device))
     , m_firmwarePath(std::move(firmwarePath))
     , m_screenshots(std::move(screenshots))
-{
-}
+{}
 
 void Autopilot::start()
 {
@@ -85,14 +83,14 @@ void Autopilot::run()
 {
     Form2 &connection = m_program.connectionWindow();
 
-    // 1. The port number: the simulated device is on port 1.
+    // 1. The port number the device is on.
     connection.Text1->setFocus();
     connection.Text1->selectAll();
-    QTest::keyClicks(connection.Text1, QStringLiteral("1"));
+    QTest::keyClicks(connection.Text1, QString::number(m_device.portNumber));
     report(QStringLiteral("connection"), &connection,
            QStringLiteral("\"Download Tool\": COM : \"%1\", BaudRate : \"%2\"")
                .arg(connection.Text1->text(), connection.Combo1->currentText()),
-           Module1::PortNumber == 1 && m_messages.isEmpty());
+           Module1::PortNumber == m_device.portNumber && m_messages.isEmpty());
 
     // 2. "Tessel Download": the probe steps through the rates to the device's.
     QTest::mouseClick(connection.Command1, Qt::LeftButton);
@@ -108,7 +106,7 @@ void Autopilot::run()
            QStringLiteral("\"Tarvik Downloader\" at %1 baud: prompt \"%2\", %3, %4, \"%5\"")
                .arg(Module1::BaudRate, downloader->Label2->text(), enabled(downloader->Command2),
                     enabled(downloader->Command3), downloader->Label5->text()),
-           Module1::BaudRate == QString::number(m_device.ownRate()) && !downloader->Command3->isEnabled());
+           Module1::BaudRate == QString::number(m_device.ownRate) && !downloader->Command3->isEnabled());
 
     // 3. "Open File" with the example firmware, chosen in the file dialog.
     QTimer answerDialog;
@@ -151,16 +149,18 @@ void Autopilot::run()
                 qPrintable(QStringLiteral("progress under \"Please Wait\" at %1 %").arg(sendingShare)),
                 qPrintable(sendingFile));
     m_allOk = m_allOk && !sending.isNull();
+    const int accepted = m_device.imagesAccepted ? m_device.imagesAccepted() : -1;
     report(QStringLiteral("download"), downloader,
            QStringLiteral("download \"%1\" (%2), prompt \"%3\", device accepted %4 image(s)")
-               .arg(downloader->Label3[1]->text(), colourName(downloader->Label3[1]), downloader->Label2->text())
-               .arg(m_device.imagesAccepted()),
-           downloader->Label3[1]->text() == QLatin1String("Pass!") && m_device.imagesAccepted() == 1);
+               .arg(downloader->Label3[1]->text(), colourName(downloader->Label3[1]), downloader->Label2->text(),
+                    accepted < 0 ? QStringLiteral("?") : QString::number(accepted)),
+           downloader->Label3[1]->text() == QLatin1String("Pass!") && (accepted < 0 || accepted == 1));
 
     // 5. "Check": the microcontroller's version byte.
     QTest::mouseClick(downloader->Command7, Qt::LeftButton);
     report(QStringLiteral("version"), downloader, QStringLiteral("\"%1\"").arg(downloader->Label5->text()),
-           downloader->Label5->text() == QStringLiteral("MCU Version 17") && m_messages.isEmpty());
+           downloader->Label5->text() == QStringLiteral("MCU Version %1").arg(m_device.version)
+               && m_messages.isEmpty());
 
     std::printf("%s\n", m_allOk ? "The demo road showed everything it should." : "The demo road went wrong.");
     std::fflush(stdout);

@@ -5,9 +5,21 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class Program;
-class SimulatedDevice;
 class QWidget;
+
+// What the autopilot knows of the device it drives: its own line rate, its
+// version byte and, when the device is in this process, how many images it
+// has accepted.
+struct AutopilotDevice
+{
+    qint16 portNumber = 1;
+    qint32 ownRate = 9600;
+    int version = 17;
+    std::function<int()> imagesAccepted; // empty: not known here
+};
 
 // Drives the demo through the operator's typical road with real clicks and
 // key presses: port number, "Tessel Download", "Open File" with the example
@@ -18,7 +30,7 @@ class Autopilot : public QObject
     Q_OBJECT
 
 public:
-    Autopilot(Program &program, SimulatedDevice &device, QString firmwarePath, QDir screenshots);
+    Autopilot(Program &program, AutopilotDevice device, QString firmwarePath, QDir screenshots);
 
     // Runs the road once the event loop runs; ends the program with status 0
     // when every step showed what it should, 1 otherwise.
@@ -32,7 +44,7 @@ private:
     void answerMessageBoxes();
 
     Program &m_program;
-    SimulatedDevice &m_device;
+    AutopilotDevice m_device;
     QString m_firmwarePath;
     QDir m_screenshots;
     QStringList m_messages;

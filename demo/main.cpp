@@ -95,12 +95,14 @@ int main(int argc, char *argv[])
     program.start();
     std::unique_ptr<StartupReport> startup;
     if (options.isSet(startupReport))
-        startup = std::make_unique<StartupReport>(program.connectionWindow(),
-                                                  options.value(startupReport).toLongLong());
+        startup =
+            std::make_unique<StartupReport>(program.connectionWindow(), options.value(startupReport).toLongLong());
     std::unique_ptr<Autopilot> pilot;
     if (options.isSet(autopilot)) {
-        const QString firmware = QDir(QStringLiteral(TARVIK_EXAMPLES_DIR)).filePath(QStringLiteral("firmware-example.txt"));
-        pilot = std::make_unique<Autopilot>(program, device, firmware, QDir(options.value(autopilot)));
+        const QString firmware =
+            QDir(QStringLiteral(TARVIK_EXAMPLES_DIR)).filePath(QStringLiteral("firmware-example.txt"));
+        const AutopilotDevice facts{1, device.ownRate(), 17, [&device] { return device.imagesAccepted(); }};
+        pilot = std::make_unique<Autopilot>(program, facts, firmware, QDir(options.value(autopilot)));
         pilot->start();
     }
     return program.exec();

@@ -1,0 +1,151 @@
+// The exchanges and the serial layer on Windows' communications API, against
+// devices behind COM ports. The ports come from the environment, set by
+// scripts/test-windows:
+//   TARVIK_COM_ANSWERING  a device at 38400 baud, 20 ms late, version 42
+//   TARVIK_COM_SILENT     a device that answers nothing
+//   TARVIK_COM_PULLED     a device whose adapter is pulled 64 bytes into the image
+//   TARVIK_COM_MISSING    a number with no port behind it
+
+#include "engine/DeviceLink.h"
+#include "engine/TickWait.h"
+#include "serial/PortResolver.h"
+#include "serial/SerialControl.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <functional>
+
+namespace {
+
+qint16 portFromEnvironment(const char *name)
+{
+    bool ok = false;
+    const int number = qEnvironmentVariableIntValue(name, &ok);
+    return ok ? qint16(number) : qint16(0);
+}
+
+// A text the device takes as an image; long enough for a pull 64 bytes in.
+QByteArray image()
+{
+    QByteArray text = ":-:::::-\r";
+    for (int line = 0; line < 16; ++line)
+        text += ":10000000C67EDFB871EC1ED19CE6CE9D52AA827EE0\r";
+    return text + ":00000001FF\r";
+}
+
+int failureOf(const std::function<void()> &exchange)
+{
+    try {
+        exchange();
+    } catch (const Failure &failure) {
+        return failure.number();
+    }
+    return 0;
+}
+
+} // namespace
+
+class ComPortTest : public QObject
+{
+    Q_OBJECT
+
+    DevicePortResolver m_ports;
+    qint16 m_answering = 0;
+    qint16 m_silent = 0;
+    qint16 m_pulled = 0;
+    qint16 m_missing = 0;
+
+private slots:
+    void initTestCase()
+    {
+        m_answering = portFromEnvironment("TARVIK_COM_ANSWERING");
+        m_silent = portFromEnvironment("TARVIK_COM_SILENT");
+        m_pulled = portFromEnvironment("TARVIK_COM_PULLED");
+        m_missing = portFromEnvironment("TARVIK_COM_MISSING");
+        if (!m_answering || !m_silent || !m_pulled || !m_missing)
+            QFAIL("the devices' COM ports are not named: run this from scripts/test-windows");
+    }
+
+    void numberNamesTheComPort()
+    {
+        QCOMPARE(m_ports.resolve(3), QStringLiteral("\\\\.\\COM3"));
+        QCOMPARE(m_ports.resolve(12), QStringLiteral("\\\\.\\COM12"));
+        QCOMPARE(m_ports.resolve(0), QString());
+    }
+
+    // The probe sets each rate on the real port in turn: the device answers
+    // only at its own, so an answer proves the rate reached it.
+    void probeDownloadAndVersionOnAComPort()
+    {
+        DeviceLink link(m_ports);
+        const DeviceLink::ProbeResult probe = link.probe(m_answering);
+        QVERIFY(probe.answered());
+        QCOMPARE(probe.rate(), QStringLiteral("38400"));
+        QVERIFY(!link.serial().PortOpen());
+
+        link.setCollecting(true);
+        link.open(m_answering);
+        QSignalSpy progress(&link, &DeviceLink::imageProgress);
+        QCOMPARE(link.download(probe.rate(), image()), QByteArray("OK!"));
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.last().at(0).toLongLong(), qint64(image().size()));
+        QCOMPARE(link.queryVersion(probe.rate()), std::optional<quint8>(42));
+        link.close();
+    }
+
+    void silentDeviceIsNotFound()
+    {
+        DeviceLink link(m_ports);
+        const DeviceLink::ProbeResult probe = link.probe(m_silent);
+        QVERIFY(!probe.answered());
+        QCOMPARE(probe.rateIndex, int(DeviceLink::ProbeRates.size()) - 1);
+    }
+
+    // One program holds a COM port at a time; the holder keeps it.
+    void secondOpenerIsRefusedAsInUse()
+    {
+        SerialControl first(m_ports);
+        first.setCommPort(m_answering);
+        first.setPortOpen(true);
+        SerialControl second(m_ports);
+        second.setCommPort(m_answering);
+        QCOMPARE(failureOf([&] { second.setPortOpen(true); }), SerialError::PortInUse);
+        QVERIFY(first.PortOpen());
+        first.setPortOpen(false);
+        second.setPortOpen(true);
+        QVERIFY(second.PortOpen());
+        second.setPortOpen(false);
+    }
+
+    void missingPortIsAnInvalidNumber()
+    {
+        SerialControl port(m_ports);
+        port.setCommPort(m_missing);
+        QCOMPARE(failureOf([&] { port.setPortOpen(true); }), SerialError::InvalidPortNumber);
+        QVERIFY(!port.PortOpen());
+    }
+
+    // The adapter pulled in the middle of the image: the download ends with
+    // the lost port at once, not after the verdict's twelve ticks (seventeen
+    // with the commands'), and the port stays open with its failure until
+    // closed.
+    void pulledAdapterEndsTheDownloadAtOnce()
+    {
+        DeviceLink link(m_ports);
+        const DeviceLink::ProbeResult probe = link.probe(m_pulled);
+        QVERIFY(probe.answered());
+        link.setCollecting(true);
+        link.open(m_pulled);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(failureOf([&] { link.download(probe.rate(), image()); }), SerialError::PortFailed);
+        QVERIFY2(clock.elapsed() < 12 * TickWait::TickIntervalMs, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(link.serial().PortOpen());
+        link.close();
+        QVERIFY(!link.serial().PortOpen());
+    }
+};
+
+QTEST_GUILESS_MAIN(ComPortTest)
+#include "tst_com_port.moc"
