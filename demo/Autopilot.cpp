@@ -92,6 +92,19 @@ void Autopilot::run()
                .arg(connection.Text1->text(), connection.Combo1->currentText()),
            Module1::PortNumber == m_device.portNumber && m_messages.isEmpty());
 
+    // The windows are laid out in twips: the same pixels on every system (in
+    // logical pixels, at any scale), as the windows' tests have them.
+    const QRect button = connection.Command1->geometry();
+    report(QStringLiteral("layout"), &connection,
+           QStringLiteral("window %1x%2, \"Tessel Download\" at %3,%4 %5x%6")
+               .arg(connection.width())
+               .arg(connection.height())
+               .arg(button.x())
+               .arg(button.y())
+               .arg(button.width())
+               .arg(button.height()),
+           connection.size() == QSize(392, 119) && button == QRect(192, 32, 169, 65));
+
     // 2. "Tessel Download": the probe steps through the rates to the device's.
     QTest::mouseClick(connection.Command1, Qt::LeftButton);
     Form1 *downloader = m_program.downloaderWindow();
