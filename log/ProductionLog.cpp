@@ -1,24 +1,16 @@
 #include "log/ProductionLog.h"
 
 #include "base/SystemPath.h"
+#include "log/LogFile.h"
 
 #include <QFile>
 #include <QStringList>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // A text field in one line: control bytes and line ends as in the reply
 // column (\r, \n, \xNN), a backslash doubled so the escapes read back
@@ -71,62 +63,31 @@ QByteArray csvField(const QString &field)
     return csvField(oneLine(systemBytesFromText(field)));
 }
 
-// Holds an exclusive flock on the log for one line, so that two stations
-// appending to one file (on a network share too, where appending alone is
-// not atomic) never interleave, and a cut back never takes another's line.
+// Holds the log's lock for one line, so that two stations appending to one
+// file never interleave, and a cut back never takes another's line.
 class FileLock
 {
 public:
-    explicit FileLock(int descriptor)
-        : m_descriptor(descriptor)
-    {
-        int result;
-        do {
-            result = ::flock(m_descriptor, LOCK_EX);
-        } while (result != 0 && errno == EINTR);
-        m_error = result == 0 ? 0 : errno;
-    }
+    explicit FileLock(LogFile &file)
+        : m_file(file)
+        , m_locked(file.lock(&m_reason))
+    {}
     ~FileLock()
     {
-        if (m_error == 0)
-            ::flock(m_descriptor, LOCK_UN);
+        if (m_locked)
+            m_file.unlock();
     }
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
 
-    int error() const { return m_error; }
+    bool locked() const { return m_locked; }
+    const QString &reason() const { return m_reason; }
 
 private:
-    int m_descriptor;
-    int m_error = 0;
+    LogFile &m_file;
+    QString m_reason;
+    bool m_locked;
 };
-
-bool truncateTo(int descriptor, off_t size)
-{
-    int result;
-    do {
-        result = ::ftruncate(descriptor, size);
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
-}
-
-// Writes all of `line`; the errno of the failure, or 0.
-int writeAll(int descriptor, const QByteArray &line)
-{
-    qsizetype done = 0;
-    while (done < line.size()) {
-        const ssize_t written = ::write(descriptor, line.constData() + done, static_cast<size_t>(line.size() - done));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (written == 0)
-            return EIO;
-        done += written;
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -166,29 +127,16 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
 {
     if (removedBytes)
         *removedBytes = 0;
-    const QByteArray name = systemBytesFromText(path); // a name that is no UTF-8 too
-    // A regular file is also read, to find its last whole line. Anything
-    // else is only written: opening a pipe for reading as well would keep it
-    // open for ever when its reader goes.
-    struct stat status
-    {
-    };
-    const bool regularOrNew = ::stat(name.constData(), &status) != 0 || S_ISREG(status.st_mode);
-    int descriptor =
-        ::open(name.constData(), (regularOrNew ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    // A log the station may write but not read is still kept; only a cut
-    // last line cannot be found in it.
-    if (descriptor < 0 && errno == EACCES && regularOrNew)
-        descriptor = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (descriptor < 0) {
-        *reason = QStringLiteral("cannot open the log %1: %2").arg(path, systemReason(errno));
+    QString why;
+    std::unique_ptr<LogFile> file = LogFile::open(path, &why);
+    if (!file) {
+        *reason = QStringLiteral("cannot open the log %1: %2").arg(path, why);
         return nullptr;
     }
-    const bool regular = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    std::unique_ptr<ProductionLog> log(new ProductionLog(descriptor, regular));
+    const bool regular = file->isRegular();
+    std::unique_ptr<ProductionLog> log(new ProductionLog(std::move(file)));
     if (!regular) {
         // Each reader of a pipe or a terminal sees the columns first.
-        QString why;
         if (!log->writeLine(Header, &why)) {
             *reason = QStringLiteral("cannot write to the log %1: %2").arg(path, why);
             return nullptr;
@@ -197,12 +145,11 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
     }
 
     // Two stations starting on one new log must not both write the header.
-    const FileLock lock(descriptor);
-    if (lock.error() != 0) {
-        *reason = QStringLiteral("cannot lock the log %1: %2").arg(path, systemReason(lock.error()));
+    const FileLock lock(*log->m_file);
+    if (!lock.locked()) {
+        *reason = QStringLiteral("cannot lock the log %1: %2").arg(path, lock.reason());
         return nullptr;
     }
-    QString why;
     const qint64 removed = log->cutToLastWholeLine(&why);
     if (removed < 0) {
         *reason = QStringLiteral("the log %1 ends in a cut line that cannot be removed: %2").arg(path, why);
@@ -210,21 +157,23 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
     }
     if (removedBytes)
         *removedBytes = removed;
-    if (::fstat(descriptor, &status) != 0) {
-        *reason = QStringLiteral("cannot read the log %1: %2").arg(path, systemReason(errno));
+    const qint64 size = log->m_file->size(&why);
+    if (size < 0) {
+        *reason = QStringLiteral("cannot read the log %1: %2").arg(path, why);
         return nullptr;
     }
-    if (status.st_size == 0 && !log->appendLocked(Header, &why)) {
+    if (size == 0 && !log->appendLocked(Header, &why)) {
         *reason = QStringLiteral("cannot write to the log %1: %2").arg(path, why);
         return nullptr;
     }
     return log;
 }
 
-ProductionLog::~ProductionLog()
-{
-    ::close(m_descriptor);
-}
+ProductionLog::ProductionLog(std::unique_ptr<LogFile> file)
+    : m_file(std::move(file))
+{}
+
+ProductionLog::~ProductionLog() = default;
 
 bool ProductionLog::append(const AttemptRecord &record, QString *reason)
 {
@@ -239,10 +188,10 @@ bool ProductionLog::append(const AttemptRecord &record, QString *reason)
 
 bool ProductionLog::writeLine(const QByteArray &line, QString *reason)
 {
-    if (m_regular) {
-        const FileLock lock(m_descriptor);
-        if (lock.error() != 0) {
-            *reason = QStringLiteral("cannot lock the log: %1").arg(systemReason(lock.error()));
+    if (m_file->isRegular()) {
+        const FileLock lock(*m_file);
+        if (!lock.locked()) {
+            *reason = QStringLiteral("cannot lock the log: %1").arg(lock.reason());
             return false;
         }
         // Another station's cut line, or one this process could not cut
@@ -251,67 +200,48 @@ bool ProductionLog::writeLine(const QByteArray &line, QString *reason)
             return false;
         return appendLocked(line, reason);
     }
-    if (const int error = writeAll(m_descriptor, line)) {
-        *reason = systemReason(error);
-        return false;
-    }
-    // /dev/null, pipes and terminals cannot be flushed to a disk, and say so.
-    if (::fdatasync(m_descriptor) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EROFS) {
-        *reason = systemReason(errno);
-        return false;
-    }
-    return true;
+    return m_file->append(line, reason) && m_file->flush(reason);
 }
 
 bool ProductionLog::appendLocked(const QByteArray &line, QString *reason)
 {
-    struct stat status
-    {
-    };
-    if (::fstat(m_descriptor, &status) != 0) {
-        *reason = systemReason(errno);
+    const qint64 size = m_file->size(reason);
+    if (size < 0)
         return false;
-    }
-    int error = writeAll(m_descriptor, line);
     // A line the disk did not keep is not written either.
-    if (error == 0 && ::fdatasync(m_descriptor) != 0)
-        error = errno;
-    if (error == 0)
+    if (m_file->append(line, reason) && m_file->flush(reason))
         return true;
-    *reason = systemReason(error);
-    if (!truncateTo(m_descriptor, status.st_size)) {
+    QString why;
+    if (!m_file->truncate(size, &why)) {
         *reason += QStringLiteral("; the part written could not be cut away (%1): the next line written cuts it "
                                   "away first")
-                       .arg(systemReason(errno));
+                       .arg(why);
     }
     return false;
 }
 
 qint64 ProductionLog::cutToLastWholeLine(QString *reason)
 {
-    struct stat status
-    {
-    };
-    if (::fstat(m_descriptor, &status) != 0) {
-        *reason = systemReason(errno);
+    const qint64 size = m_file->size(reason);
+    if (size < 0)
         return -1;
-    }
-    const off_t size = status.st_size;
     char last = '\n';
-    if (size == 0 || ::pread(m_descriptor, &last, 1, size - 1) != 1 || last == '\n')
+    QString ignored;
+    if (size == 0 || m_file->readAt(&last, 1, size - 1, &ignored) != 1 || last == '\n')
         return 0;
     // Back from the end, a block at a time, to the last line end.
-    off_t end = size;
-    off_t wholeUpTo = 0;
+    qint64 end = size;
+    qint64 wholeUpTo = 0;
     char block[4096];
     while (end > 0 && wholeUpTo == 0) {
-        const off_t start = std::max<off_t>(0, end - off_t(sizeof block));
-        const ssize_t got = ::pread(m_descriptor, block, size_t(end - start), start);
+        const qint64 start = std::max<qint64>(0, end - qint64(sizeof block));
+        const qint64 got = m_file->readAt(block, end - start, start, reason);
         if (got != end - start) {
-            *reason = got < 0 ? systemReason(errno) : QStringLiteral("the log changed while it was read");
+            if (got >= 0)
+                *reason = QStringLiteral("the log changed while it was read");
             return -1;
         }
-        for (ssize_t i = got; i > 0; --i) {
+        for (qint64 i = got; i > 0; --i) {
             if (block[i - 1] == '\n') {
                 wholeUpTo = start + i;
                 break;
@@ -319,9 +249,7 @@ qint64 ProductionLog::cutToLastWholeLine(QString *reason)
         }
         end = start;
     }
-    if (!truncateTo(m_descriptor, wholeUpTo)) {
-        *reason = systemReason(errno);
+    if (!m_file->truncate(wholeUpTo, reason))
         return -1;
-    }
     return size - wholeUpTo;
 }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <optional>
 
+class LogFile;
+
 // One device attempt as the production log keeps it.
 struct AttemptRecord
 {
@@ -31,7 +33,7 @@ struct AttemptRecord
 // device attempt, shared by every port of a run and by every station that
 // appends to the same file, on a local disk or a network share.
 //
-// A line is written whole or not at all: under an exclusive flock on the
+// A line is written whole or not at all: under an exclusive lock on the
 // file, its size is noted, the line written and flushed to the disk; a short
 // write or an error (a full disk, a size limit, a failing disk) cuts the file
 // back to the noted size, and the caller learns why. A file whose last line
@@ -59,15 +61,11 @@ public:
     static QByteArray csvLine(const AttemptRecord &record);
 
 private:
-    ProductionLog(int descriptor, bool regular)
-        : m_descriptor(descriptor)
-        , m_regular(regular)
-    {}
+    explicit ProductionLog(std::unique_ptr<LogFile> file);
     bool writeLine(const QByteArray &line, QString *reason);
     bool appendLocked(const QByteArray &line, QString *reason);
     qint64 cutToLastWholeLine(QString *reason);
 
-    int m_descriptor;
-    bool m_regular; // a regular file: locked, cut back, repaired
+    std::unique_ptr<LogFile> m_file;
     std::mutex m_mutex;
 };
