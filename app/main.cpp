@@ -1,15 +1,14 @@
+#include "app/ProcessSetup.h"
 #include "app/Program.h"
+#include "base/SystemPath.h"
 #include "cli/FlashCommand.h"
 #include "cli/PortResult.h"
 #include "serial/PortResolver.h"
 
 #include <QApplication>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -20,40 +19,11 @@ const char Usage[] = "Usage: tarvik-downloader [--log FILE]\n"
                      "per download and per version check to FILE. 'tarvik-downloader flash --help'\n"
                      "tells how to flash from the command line.\n";
 
-// A program started with standard output or error closed (`>&-`) would get
-// the production log as descriptor 1 or 2, and print its summary into it.
-void keepStandardDescriptorsTaken()
-{
-    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
-        if (::fcntl(descriptor, F_GETFD) < 0) {
-            const int opened = ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-            if (opened >= 0 && opened != descriptor) {
-                ::dup2(opened, descriptor);
-                ::close(opened);
-            }
-        }
-    }
-}
-
-QStringList argumentsOf(int argc, char *argv[])
-{
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    return arguments;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    keepStandardDescriptorsTaken();
-    // A reader of the output that goes away (`| head -1`), or a log that is a
-    // pipe whose collector ended, or a file size limit, is a failed write the
-    // program reports, never a signal that ends it while a device takes its
-    // image.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
+    setUpProcess();
 
     // The command line runs without a display: no QApplication, no platform.
     if (argc > 1 && std::strcmp(argv[1], "flash") == 0)
@@ -61,7 +31,7 @@ int main(int argc, char *argv[])
 
     // The windows' arguments are read before any window, and before a
     // display is needed to tell a mistyped option.
-    const Program::Arguments arguments = Program::readArguments(argumentsOf(argc, argv));
+    const Program::Arguments arguments = Program::readArguments(systemArguments(argc, argv));
     switch (arguments.kind) {
     case Program::Arguments::Kind::Help:
         std::fputs(Usage, stdout);
@@ -76,6 +46,7 @@ int main(int argc, char *argv[])
         break;
     }
 
+    letOwnConsoleGo();
     QApplication application(argc, argv);
     Program program(std::make_shared<DevicePortResolver>());
     if (!arguments.logPath.isEmpty() && !program.openProductionLog(arguments.logPath))

@@ -5,6 +5,8 @@
 #include "cli/FlashRequest.h"
 #include "cli/PortRun.h"
 #include "cli/SameDevice.h"
+#include "cli/StopSignals.h"
+#include "cli/Terminal.h"
 #include "base/SystemPath.h"
 #include "serial/PortResolver.h"
 #include "engine/FirmwareFile.h"
@@ -13,48 +15,14 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <QThread>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <memory>
 #include <variant>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-// The signal handler's only way to the event loop: a byte into a pipe that a
-// socket notifier watches.
-int s_signalPipe[2] = {-1, -1};
-
-void onStopSignal(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    (void)!::write(s_signalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool installStopSignals()
-{
-    if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action
-    {
-    };
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    // SIGHUP: the SSH session or the terminal went away in the middle of a
-    // gang; the devices on the bench still need their ports closed and their
-    // log lines.
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0
-           && ::sigaction(SIGHUP, &action, nullptr) == 0;
-}
 
 // A failure that reached a link's event boundary ends that port's run only;
 // the command itself has no window to report to.
@@ -123,9 +91,10 @@ std::variant<Inputs, int> prepare(const FlashRequest &request)
     return inputs;
 }
 
-// Runs every port on a thread of its own until all have ended, or, after
-// SIGINT, SIGTERM or SIGHUP, until all have stopped.
-QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &inputs, FlashDisplay &display)
+// Runs every port on a thread of its own until all have ended, or, after a
+// stop signal, until all have stopped.
+QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &inputs, FlashDisplay &display,
+                                StopSignals &stopSignals)
 {
     const int count = int(request.ports.size());
     QList<PortResult> results(count);
@@ -163,27 +132,17 @@ QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &input
         runs.push_back(std::move(run));
     }
 
-    bool interrupted = false;
-    QSocketNotifier stopNotifier(s_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &display, [&] {
-        char drained[16];
-        while (::read(s_signalPipe[0], drained, sizeof drained) > 0) {
-        }
-        if (interrupted)
-            return;
-        interrupted = true;
-        // A second Ctrl+C ends the command at once, without the summary. A
-        // hang-up often comes twice (from the terminal and from the shell
-        // that goes with it): the second one must not cut the ending short.
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        std::signal(SIGHUP, SIG_IGN);
-        for (const std::unique_ptr<PortRun> &run : runs)
-            run->requestStop();
-    });
+    const QMetaObject::Connection stopping =
+        QObject::connect(&stopSignals, &StopSignals::stopRequested, &display, [&runs] {
+            for (const std::unique_ptr<PortRun> &run : runs)
+                run->requestStop();
+        });
 
     if (running > 0)
         QCoreApplication::exec();
+    // The runs go with this function; a stop signal after it has nothing to
+    // stop.
+    QObject::disconnect(stopping);
     for (const std::unique_ptr<QThread> &thread : threads) {
         thread->quit();
         thread->wait();
@@ -195,11 +154,10 @@ QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &input
 
 int runFlashCommand(int argc, char *argv[])
 {
+    // Taken as the system gives them: a device or file path need not be
+    // UTF-8 on Linux, nor in the code page on Windows.
+    const QStringList arguments = systemArguments(argc, argv).mid(1);
     QCoreApplication application(argc, argv);
-    // Taken as bytes: a device or file path need not be UTF-8.
-    QStringList arguments;
-    for (int i = 2; i < argc; ++i)
-        arguments.append(systemTextFromBytes(argv[i]));
     const ParsedCommandLine parsed = parseFlashArguments(arguments);
     switch (parsed.kind) {
     case ParsedCommandLine::Kind::Help:
@@ -222,14 +180,15 @@ int runFlashCommand(int argc, char *argv[])
     if (const int *status = std::get_if<int>(&prepared))
         return *status;
     const Inputs &inputs = std::get<Inputs>(prepared);
-    if (!installStopSignals()) {
+    StopSignals stopSignals;
+    if (!stopSignals.installed()) {
         std::fprintf(stderr, "tarvik-downloader flash: cannot install the signal handlers\n");
         return ExitStatus::Usage;
     }
 
     Guard::setDefaultHandling(portDefaultHandling);
-    FlashDisplay display(request.ports, ::isatty(STDOUT_FILENO) == 1, stdout);
-    const QList<PortResult> results = runSideBySide(request, inputs, display);
+    FlashDisplay display(request.ports, isLiveTerminal(stdout), stdout);
+    const QList<PortResult> results = runSideBySide(request, inputs, display, stopSignals);
     display.stop();
     Guard::setDefaultHandling(nullptr);
 

@@ -1,11 +1,9 @@
 #include "cli/FlashDisplay.h"
 
 #include "base/PrintableBytes.h"
+#include "cli/Terminal.h"
 
 #include <QStringList>
-
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -13,14 +11,6 @@ constexpr int RedrawIntervalMs = 100;
 constexpr int BarWidth = 24;
 constexpr qint64 ImageRate = 115200;
 constexpr qint64 BitsPerByte = 10;
-
-int terminalColumns(std::FILE *out)
-{
-    winsize size{};
-    if (::ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return 80;
-}
 
 QString seconds(qint64 ms)
 {

@@ -2,6 +2,7 @@
 
 #include "cli/FlashRequest.h"
 
+#include <QByteArray>
 #include <QString>
 
 class PortResolver;
@@ -14,3 +15,10 @@ class PortResolver;
 // are one device; empty when none are. A port that resolves to nothing is
 // left to its own run to report.
 QString sameDeviceTwice(const QList<PortSpec> &ports, const PortResolver &numbers);
+
+// What two names of one device have in common, for comparing: on Linux the
+// device number behind a device node, else the file itself; on Windows the
+// COM name, whatever its case and with or without the device namespace
+// prefix (\\.\COM3 is COM3), or the device a name stands for. Empty when the
+// name leads nowhere.
+QByteArray deviceIdentity(const QString &path);
