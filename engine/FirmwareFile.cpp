@@ -72,6 +72,10 @@ std::optional<QByteArray> readBytes(const QString &path, QString *reason)
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly))
         return refuse(file.errorString());
+    // Windows' device names (NUL, CON, COM3) are in every folder and may pass
+    // for files until opened; a device or a pipe is what it is once open.
+    if (file.isSequential())
+        return refuse(QStringLiteral("it is not a regular file"));
     // One byte past the limit tells a file that grew since it was looked at.
     QByteArray bytes = file.read(MaxFileBytes + 1);
     if (file.error() != QFileDevice::NoError)
