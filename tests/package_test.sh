@@ -4,8 +4,14 @@
 # and its icon and nothing else, its control fields are filled in, and every
 # library the program needs resolves and comes from a package it depends on.
 #
-# package_test.sh CPACK BUILD_DIR VERSION   makes the package and checks it
-# package_test.sh --check DEB VERSION        checks a package made before
+# package_test.sh CPACK BUILD_DIR VERSION    makes the package and checks it
+# package_test.sh --check DEB VERSION [ARCH]  checks a package made before,
+#                                             for ARCH (default: this machine's)
+#
+# A package for another architecture (arm64, cross-built here) is checked
+# against that architecture's libraries, which multiarch installs beside the
+# machine's own; its program's libraries are listed by its own dynamic
+# loader, which runs under qemu-user through binfmt_misc.
 set -euo pipefail
 
 scratch=$(mktemp -d)
@@ -16,13 +22,18 @@ fail() {
     failures=$((failures + 1))
 }
 
+arch=$(dpkg --print-architecture)
 if [ "$1" = --check ]; then
     deb=$2
     version=$3
+    arch=${4:-$arch}
 else
     cpack=$1
     build_dir=$2
     version=$3
+    # A cross build names the architecture it packages for.
+    cross_arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build_dir/CPackConfig.cmake")
+    arch=${cross_arch:-$arch}
     if ! "$cpack" --config "$build_dir/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
         cat "$scratch/cpack.log" >&2
         echo "FAIL: cpack did not make the package" >&2
@@ -42,7 +53,7 @@ dpkg-deb --info "$deb"
 field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Package)" = tarvik-downloader ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', the project's is $version"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)', not $arch"
 for name in Maintainer Section Description; do
     [ -n "$(field "$name")" ] || fail "no $name field"
 done
@@ -83,20 +94,31 @@ if [ -f "$root/$icon" ]; then
 fi
 
 # Every library resolves, and each one the program links to directly comes
-# from a package in Depends.
+# from a package in Depends, in the package's architecture.
+list_libraries() { # as ldd lists them; ldd knows only this machine's loaders
+    if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+        ldd "$1"
+    else
+        local loader
+        loader=$(readelf -l "$1" | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
+        "$loader" --list "$1"
+    fi
+}
 if [ -f "$root/$program" ]; then
-    libraries=$(ldd "$root/$program")
+    libraries=$(list_libraries "$root/$program") || fail "the program's libraries cannot be listed: $libraries"
     if grep -q 'not found' <<<"$libraries"; then
         fail "libraries that do not resolve:
 $(grep 'not found' <<<"$libraries")"
     fi
+    # The package that owns a file, as dpkg names it: "name:arch" for a
+    # library of which each architecture has its own.
     owner_of() {
         local path=$1 other
         case $path in
         /usr/*) other=${path#/usr} ;;
         *) other=/usr$path ;;
         esac
-        { dpkg -S "$path" 2>/dev/null || dpkg -S "$other" 2>/dev/null || true; } | head -n1 | cut -d: -f1
+        { dpkg -S "$path" 2>/dev/null || dpkg -S "$other" 2>/dev/null || true; } | head -n1 | sed 's/: .*//'
     }
     needed=$(objdump -p "$root/$program" | awk '$1 == "NEEDED" { print $2 }')
     [ -n "$needed" ] || fail "objdump finds no libraries the program needs"
@@ -113,8 +135,10 @@ $(grep 'not found' <<<"$libraries")"
         owner=$(owner_of "$path")
         if [ -z "$owner" ]; then
             fail "no package owns $path ($library)"
-        elif ! grep -qx "$owner" <<<"$depended"; then
+        elif ! grep -qx "${owner%%:*}" <<<"$depended"; then
             fail "$library comes from $owner, which Depends lacks: $depends"
+        elif [[ $owner == *:* ]] && [ "${owner#*:}" != "$arch" ]; then
+            fail "$library resolves to $path, from $owner, not from an $arch package"
         fi
     done
 fi
