@@ -12,6 +12,7 @@
 #include "serial/SerialControl.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <functional>
