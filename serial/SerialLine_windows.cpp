@@ -16,11 +16,12 @@
 
 namespace {
 
-// How long one read waits for a first byte before it looks at the line again.
-constexpr DWORD ReadWaitMs = 50;
-// A read that comes back empty long before its time (a driver that does not
-// wait as asked) is followed by this pause, so that an idle line never spins.
-constexpr DWORD EmptyReadPauseMs = 10;
+// A read takes what is there and returns at once; when nothing was there,
+// the reader pauses this long before it reads again. Waiting inside the read
+// for a first byte is a timeout mode that not every driver (nor Wine) keeps,
+// while an immediate read works everywhere; the pause keeps an idle line
+// from spinning and is far below the exchanges' 500 ms tick.
+constexpr DWORD EmptyReadPauseMs = 5;
 // Bytes handed to the system at a time, and how long one such write may take
 // before the writer looks again: progress stays visible on a slow line.
 constexpr qsizetype WriteChunk = 256;
@@ -138,6 +139,19 @@ public:
             ::CloseHandle(handle);
             throw SerialWords::notASerialPort(path, systemText(error));
         }
+        // Some drivers let a second program open a port (virtual COM ports,
+        // Wine's): a name of this session's, held while the port is open,
+        // stops a second Tarvik Downloader all the same.
+        const QString portName = path.mid(path.lastIndexOf(QLatin1Char('\\')) + 1).toUpper();
+        const std::wstring holderName = QStringLiteral("Local\\tarvik-downloader-%1").arg(portName).toStdWString();
+        ::SetLastError(ERROR_SUCCESS);
+        m_holder = ::CreateMutexW(nullptr, FALSE, holderName.c_str());
+        if (m_holder && ::GetLastError() == ERROR_ALREADY_EXISTS) {
+            ::CloseHandle(m_holder);
+            m_holder = nullptr;
+            ::CloseHandle(handle);
+            throw SerialWords::portInUse(path, QStringLiteral("held by another Tarvik Downloader"));
+        }
         m_handle = handle;
 
         if (const QString reason = apply(settings); !reason.isEmpty()) {
@@ -145,12 +159,9 @@ public:
             throw Failure(SerialError::SettingsRefused,
                           QStringLiteral("The port %1 would not take its settings (%2)").arg(path, reason));
         }
-        // A read returns at once with what is there, or waits up to
-        // ReadWaitMs for the first byte and returns with it.
+        // A read returns at once with what is there.
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-        timeouts.ReadTotalTimeoutConstant = ReadWaitMs;
         timeouts.WriteTotalTimeoutConstant = WriteChunkTimeoutMs;
         ::SetupComm(handle, QueueBytes, QueueBytes);
         if (!::SetCommTimeouts(handle, &timeouts)) {
@@ -186,6 +197,10 @@ public:
             m_writer.join();
         ::CloseHandle(m_handle);
         m_handle = INVALID_HANDLE_VALUE;
+        if (m_holder) {
+            ::CloseHandle(m_holder);
+            m_holder = nullptr;
+        }
         const std::lock_guard lock(m_mutex);
         m_received.clear();
         m_toSend.clear();
@@ -313,7 +328,6 @@ private:
         while (!stopping()) {
             OVERLAPPED operation{};
             operation.hEvent = event.get();
-            const ULONGLONG started = ::GetTickCount64();
             DWORD got = 0;
             const DWORD error =
                 finish(operation, ::ReadFile(m_handle, buffer, sizeof buffer, nullptr, &operation), &got);
@@ -342,8 +356,7 @@ private:
                 reportLost();
                 return;
             }
-            if (::GetTickCount64() - started < ReadWaitMs / 2)
-                ::WaitForSingleObject(m_stopEvent, EmptyReadPauseMs);
+            ::WaitForSingleObject(m_stopEvent, EmptyReadPauseMs);
         }
     }
 
@@ -398,6 +411,8 @@ private:
     }
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
+    // The session-wide name that marks the port as this program's.
+    HANDLE m_holder = nullptr;
     HANDLE m_stopEvent;
     std::thread m_reader;
     std::thread m_writer;
