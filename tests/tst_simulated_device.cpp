@@ -486,9 +486,13 @@ private slots:
             const int fd = openLine(device.portPath(), 9600);
             QVERIFY(fd >= 0);
             const auto closeLine = qScopeGuard([fd] { ::close(fd); });
+            // qemu-user, which runs the arm64 build here, passes the claim
+            // (TIOCEXCL) through but does not know the question (ENOTTY).
             int exclusive = -1;
-            QCOMPARE(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
-            QCOMPARE(exclusive, 0);
+            if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0)
+                QCOMPARE(exclusive, 0);
+            else
+                QCOMPARE(errno, ENOTTY);
             QVERIFY(writeAll(fd, "r"));
             QCOMPARE(readBytes(fd, 1), QByteArray("\x11"));
         }
