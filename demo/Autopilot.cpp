@@ -108,10 +108,19 @@ void Autopilot::run()
     // 2. "Tessel Download": the probe steps through the rates to the device's.
     QTest::mouseClick(connection.Command1, Qt::LeftButton);
     Form1 *downloader = m_program.downloaderWindow();
-    const bool handedOff = downloader && downloader->isVisible() && !connection.isVisible();
+    // The connection window goes as the downloader comes; a window system
+    // may take a moment to let it go.
+    const bool handedOff =
+        QTest::qWaitFor([&] { return downloader && downloader->isVisible() && !connection.isVisible(); }, 3000);
     if (!handedOff) {
         report(QStringLiteral("probe"), &connection,
-               QStringLiteral("no hand-off; messages: %1").arg(m_messages.join(QStringLiteral(", "))), false);
+               QStringLiteral("no hand-off (downloader %1, connection %2); messages: %3")
+                   .arg(!downloader               ? QStringLiteral("not made")
+                        : downloader->isVisible() ? QStringLiteral("shown")
+                                                  : QStringLiteral("hidden"),
+                        connection.isVisible() ? QStringLiteral("shown") : QStringLiteral("hidden"),
+                        m_messages.join(QStringLiteral(", "))),
+               false);
         QCoreApplication::exit(1);
         return;
     }
