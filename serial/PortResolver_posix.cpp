@@ -5,11 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-DevicePortResolver::DevicePortResolver(QString root, QString sysfsRoot)
-    : m_root(std::move(root))
-    , m_sysfsRoot(std::move(sysfsRoot))
-{}
-
 QString DevicePortResolver::resolve(qint16 number) const
 {
     if (number < 1)

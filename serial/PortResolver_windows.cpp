@@ -4,11 +4,6 @@
 
 #include "serial/PortResolver.h"
 
-DevicePortResolver::DevicePortResolver(QString root, QString sysfsRoot)
-    : m_root(std::move(root))
-    , m_sysfsRoot(std::move(sysfsRoot))
-{}
-
 QString DevicePortResolver::resolve(qint16 number) const
 {
     if (number < 1)
