@@ -1,5 +1,7 @@
 #include "cli/FlashRequest.h"
 
+#include "cli/PortNames.h"
+
 #include <optional>
 
 namespace {
@@ -56,12 +58,12 @@ QString readPortArgument(const QString &value, QList<PortSpec> &ports)
         return {};
     };
 
-    if (value.startsWith(u'/'))
+    if (PortNames::isDeviceName(value))
         return add(PortSpec{0, value});
 
     const QString notAPort = QStringLiteral("--port '%1' is not a port number from 1 to 16, a range such as "
-                                            "1-8, or a device path")
-                                 .arg(shown(value));
+                                            "1-8, or %2")
+                                 .arg(shown(value), PortNames::deviceNameWords());
     const qsizetype dash = value.indexOf(u'-');
     if (dash < 0) {
         const std::optional<int> number = portNumber(value);
@@ -175,8 +177,9 @@ QString flashUsage()
                           "its windows instead.\n"
                           "\n"
                           "Options:\n"
-                          "  -p, --port PORT   a port number 1 to 16, a range such as 1-8, or a device\n"
-                          "                    path such as /dev/ttyUSB0; may be given several times\n"
+                          "  -p, --port PORT   a port number 1 to 16, a range such as 1-8, or\n"
+                          "                    %1;\n"
+                          "                    may be given several times\n"
                           "  -f, --file FILE   the firmware text file; its first line must pass the\n"
                           "                    marker check\n"
                           "      --check       after a pass, ask the device for its version byte\n"
@@ -195,5 +198,6 @@ QString flashUsage()
                           "    5  the port could not be opened: missing, in use, or no permission\n"
                           "    6  a port's line could not be written to the log (a full disk, say):\n"
                           "       its row in the summary is marked with *\n"
-                          "  130  interrupted (SIGINT, SIGTERM or SIGHUP); unfinished ports are marked\n");
+                          "  130  interrupted (%2); unfinished ports are marked\n")
+        .arg(PortNames::deviceNameWords(), PortNames::stopWords());
 }

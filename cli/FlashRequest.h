@@ -5,13 +5,13 @@
 #include <QStringList>
 
 // One port to flash: a port number 1 to 16, resolved as the windows resolve
-// it, or a device path taken as it is.
+// it, or a device's own name (a path on Linux, COM17 on Windows).
 struct PortSpec
 {
     qint16 number = 0; // 0 for a device path
     QString path;
 
-    // As the operator wrote it: "3" or "/dev/ttyUSB0".
+    // As the operator wrote it: "3", "/dev/ttyUSB0" or "COM17".
     QString label() const { return number > 0 ? QString::number(number) : path; }
     bool operator==(const PortSpec &) const = default;
 };
@@ -36,7 +36,7 @@ struct ParsedCommandLine
 // Reads the arguments after "flash". Pure: touches no file or port.
 ParsedCommandLine parseFlashArguments(const QStringList &arguments);
 
-// Reads one --port value: "3", "1-8" or a path beginning with "/". Adds the
+// Reads one --port value: "3", "1-8" or a device's name. Adds the
 // ports to `ports`; returns an error message, empty when it was read.
 QString readPortArgument(const QString &value, QList<PortSpec> &ports);
 

@@ -1,5 +1,7 @@
 #include "cli/PortRun.h"
 
+#include "cli/PortNames.h"
+
 #include "engine/Evaluation.h"
 #include "log/ProductionLog.h"
 #include "serial/PortResolver.h"
@@ -23,9 +25,9 @@ std::unique_ptr<PortResolver> resolverFor(const PortSpec &port)
 {
     if (port.number > 0)
         return std::make_unique<DevicePortResolver>();
-    // A path is opened as it is; the link sees it as port 1.
+    // A device's name is opened as it is; the link sees it as port 1.
     auto fixed = std::make_unique<FixedPortResolver>();
-    fixed->assign(1, port.path);
+    fixed->assign(1, PortNames::openableName(port.path));
     return fixed;
 }
 
