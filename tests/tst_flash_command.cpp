@@ -127,6 +127,12 @@ Run finish(QProcess &process)
     return run;
 }
 
+// What the command printed, to read beside an unexpected status.
+QByteArray printed(const Run &run)
+{
+    return "status " + QByteArray::number(run.status) + "\nstdout:\n" + run.out + "stderr:\n" + run.err;
+}
+
 Run flash(const QStringList &arguments)
 {
     QProcess process;
@@ -237,7 +243,7 @@ private slots:
         const QString log = directory.filePath(QStringLiteral("production.csv"));
         const Run run = flash({"--port", device.path(), "--file", exampleFirmware(), "--check", "--log", log});
 
-        QCOMPARE(run.status, 0);
+        QVERIFY2(run.status == 0, printed(run).constData());
         QVERIFY2(run.err.isEmpty(), run.err.constData());
         const QList<QByteArray> row = summaryRow(run.out, device.path());
         QVERIFY2(row.size() == 8, run.out.constData());
@@ -335,7 +341,7 @@ private slots:
             ::kill(pid_t(process.processId()), SIGINT);
         }
         const Run run = finish(process);
-        QCOMPARE(run.status, status);
+        QVERIFY2(run.status == status, printed(run).constData());
         QVERIFY2(run.out.contains(shown.toLocal8Bit()) || run.err.contains(shown.toLocal8Bit()),
                  (run.out + run.err).constData());
         if (status == 2 || status == 3) {
@@ -365,7 +371,7 @@ private slots:
         QFETCH(QString, latencyMs);
         Device device({"--reply-delay", latencyMs, "--version", "42"});
         const Run run = flash({"--port", device.path(), "--file", exampleFirmware(), "--check"});
-        QCOMPARE(run.status, 0);
+        QVERIFY2(run.status == 0, printed(run).constData());
         const QList<QByteArray> row = summaryRow(run.out, device.path());
         QVERIFY2(row.size() == 8 && row.at(3) == "pass" && row.at(6) == "42", run.out.constData());
     }
@@ -393,7 +399,7 @@ private slots:
         ::kill(pid_t(process.processId()), signal);
         const Run run = finish(process);
 
-        QCOMPARE(run.status, 0);
+        QVERIFY2(run.status == 0, printed(run).constData());
         const QList<QByteArray> row = summaryRow(run.out, device.path());
         QVERIFY2(row.size() == 8 && row.at(3) == "pass" && row.at(6) == "interrupted", run.out.constData());
         const QList<QList<QByteArray>> lines = logLines(log);
@@ -437,7 +443,7 @@ private slots:
         QSerialPort holder(device.path());
         QVERIFY(holder.open(QIODevice::ReadWrite));
         const Run run = flash({"--port", device.path(), "--file", exampleFirmware()});
-        QCOMPARE(run.status, 5);
+        QVERIFY2(run.status == 5, printed(run).constData());
         QVERIFY2(run.out.contains("in use by another program"), run.out.constData());
     }
 
@@ -455,7 +461,7 @@ private slots:
         const Run run = flash({"--port", silent.path(), "--port", refusing.path(), "--port", unplugged.path(), "--port",
                                good.path(), "--file", exampleFirmware(), "--log", log});
 
-        QCOMPARE(run.status, 4); // the worst: no answer, above a failed download
+        QVERIFY2(run.status == 4, printed(run).constData()); // the worst: no answer, above a failed download
         QVERIFY(!run.out.contains('\r'));
         struct Expected
         {
@@ -539,7 +545,7 @@ private slots:
         Device device({});
         const QStringList arguments{"--port", device.path(), "--file", exampleFirmware(), "--log", log};
         const Run full = flash(arguments);
-        QCOMPARE(full.status, 6);
+        QVERIFY2(full.status == 6, printed(full).constData());
         QVERIFY2(full.err.contains("removed its last " + QByteArray::number(cut.size()) + " bytes"),
                  full.err.constData());
         QVERIFY2(full.err.contains("its line could not be written to the production log: No space left on device"),
@@ -554,7 +560,7 @@ private slots:
 
         QVERIFY(QFile::remove(filler));
         const Run freed = flash(arguments);
-        QCOMPARE(freed.status, 0);
+        QVERIFY2(freed.status == 0, printed(freed).constData());
         QVERIFY2(freed.err.isEmpty(), freed.err.constData());
         const QByteArray text = readFile(log);
         QVERIFY(text.startsWith(earlier));
@@ -587,7 +593,7 @@ private slots:
         ::kill(pid, SIGHUP);
         const Run run = finish(process);
 
-        QCOMPARE(run.status, 130);
+        QVERIFY2(run.status == 130, printed(run).constData());
         QVERIFY2(run.out.endsWith("exit status 130\n"), run.out.constData());
         const QList<QList<QByteArray>> lines = logLines(log);
         QCOMPARE(lines.size(), 2);
@@ -643,7 +649,7 @@ private slots:
         ::close(output[0]);
         const Run run = finish(process);
 
-        QCOMPARE(run.status, 0);
+        QVERIFY2(run.status == 0, printed(run).constData());
         QVERIFY2(run.err.isEmpty(), run.err.constData());
         const QByteArray text = readFile(log);
         QVERIFY2(!text.contains("exit status"), text.constData()); // nothing of the output went into the log
@@ -672,7 +678,7 @@ private slots:
         const QString log = directory.filePath(QStringLiteral("production.csv"));
         const Run run = flash({"--port", port, "--file", firmware, "--log", log});
 
-        QCOMPARE(run.status, 1);
+        QVERIFY2(run.status == 1, printed(run).constData());
         QVERIFY2(!run.out.contains('\x1b') && !run.err.contains('\x1b'), run.out.constData());
         const QList<QByteArray> row = summaryRow(run.out, directory.filePath(QStringLiteral("port\\n=1+2\\x1b[31m")));
         QVERIFY2(row.size() == 8 && row.at(3) == "fail", run.out.constData());
