@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <cstdio>
 
@@ -30,6 +31,14 @@ QString colourName(const QLabel *label)
     if (colour == QColor(255, 0, 0))
         return QStringLiteral("red");
     return colour.name();
+}
+
+// Whether the window system made the window: a widget Qt shows without a
+// native window (a display the window system cannot reach) is on no screen,
+// and closing it closes nothing.
+bool onScreen(const QWidget *window)
+{
+    return window->windowHandle() && window->windowHandle()->handle();
 }
 
 QString enabled(const QPushButton *button)
@@ -88,9 +97,14 @@ void Autopilot::run()
     connection.Text1->selectAll();
     QTest::keyClicks(connection.Text1, QString::number(m_device.portNumber));
     report(QStringLiteral("connection"), &connection,
-           QStringLiteral("\"Download Tool\": COM : \"%1\", BaudRate : \"%2\"")
-               .arg(connection.Text1->text(), connection.Combo1->currentText()),
-           Module1::PortNumber == m_device.portNumber && m_messages.isEmpty());
+           QStringLiteral("\"Download Tool\": COM : \"%1\", BaudRate : \"%2\"%3")
+               .arg(connection.Text1->text(), connection.Combo1->currentText(),
+                    onScreen(&connection) ? QString() : QStringLiteral(", but no window on the screen")),
+           Module1::PortNumber == m_device.portNumber && m_messages.isEmpty() && onScreen(&connection));
+    if (!onScreen(&connection)) {
+        QCoreApplication::exit(1);
+        return;
+    }
 
     // The windows are laid out in twips: the same pixels on every system (in
     // logical pixels, at any scale), as the windows' tests have them.
