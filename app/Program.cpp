@@ -89,17 +89,19 @@ Program::Arguments Program::readArguments(const QStringList &arguments)
 bool Program::openProductionLog(const QString &path)
 {
     QString reason;
-    qint64 removed = 0;
-    m_log = ProductionLog::open(path, &reason, &removed);
+    qint64 fragment = 0;
+    m_log = ProductionLog::open(path, &reason, &fragment);
     if (!m_log) {
         std::fprintf(stderr, "tarvik-downloader: %s\n", qPrintable(reason));
         Dialogs::showInformation(nullptr, reason);
         return false;
     }
     m_logPath = path;
-    if (removed > 0) {
-        std::fprintf(stderr, "tarvik-downloader: the log %s ended in a cut line; removed its last %lld bytes\n",
-                     printableBytes(QFile::encodeName(path)).constData(), static_cast<long long>(removed));
+    if (fragment > 0) {
+        std::fprintf(stderr,
+                     "tarvik-downloader: the log %s ended in an unfinished line of %lld bytes; it is kept, closed "
+                     "with a line end\n",
+                     printableBytes(QFile::encodeName(path)).constData(), static_cast<long long>(fragment));
     }
     return true;
 }

@@ -78,14 +78,15 @@ std::variant<Inputs, int> prepare(const FlashRequest &request)
     inputs.sha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
     if (!request.logPath.isEmpty()) {
         QString reason;
-        qint64 removed = 0;
-        inputs.log = ProductionLog::open(request.logPath, &reason, &removed);
+        qint64 fragment = 0;
+        inputs.log = ProductionLog::open(request.logPath, &reason, &fragment);
         if (!inputs.log)
             return fileError(reason);
-        if (removed > 0) {
+        if (fragment > 0) {
             std::fprintf(stderr,
-                         "tarvik-downloader flash: the log %s ended in a cut line; removed its last %lld bytes\n",
-                         qPrintable(FlashDisplay::shownPath(request.logPath)), static_cast<long long>(removed));
+                         "tarvik-downloader flash: the log %s ended in an unfinished line of %lld bytes; it is kept, "
+                         "closed with a line end\n",
+                         qPrintable(FlashDisplay::shownPath(request.logPath)), static_cast<long long>(fragment));
         }
     }
     return inputs;

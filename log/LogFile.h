@@ -25,6 +25,8 @@ public:
     // else (a pipe to a collector, a terminal, the null device) only takes
     // bytes.
     bool isRegular() const { return m_regular; }
+    // Opened for reading too: its header and its last byte can be looked at.
+    bool isReadable() const { return m_readable; }
 
     // Waits for the lock that every station appending to this file takes
     // for one line; it keeps nobody from reading the file.
@@ -44,11 +46,13 @@ public:
     bool truncate(qint64 size, QString *reason);
 
 private:
-    LogFile(qintptr handle, bool regular)
+    LogFile(qintptr handle, bool regular, bool readable)
         : m_handle(handle)
         , m_regular(regular)
+        , m_readable(readable)
     {}
 
     qintptr m_handle; // a file descriptor, or a Windows HANDLE
     bool m_regular;
+    bool m_readable;
 };

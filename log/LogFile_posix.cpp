@@ -27,7 +27,7 @@ bool failed(QString *reason, int error)
 std::unique_ptr<LogFile> LogFile::open(const QString &path, QString *reason)
 {
     const SystemPath systemPath(path); // a name that is no UTF-8 too
-    // A regular file is also read, to find its last whole line. Anything
+    // A regular file is also read, to check its header and its last line. Anything
     // else is only written: opening a pipe for reading as well would keep it
     // open for ever when its reader goes.
     struct stat status
@@ -36,16 +36,19 @@ std::unique_ptr<LogFile> LogFile::open(const QString &path, QString *reason)
     const bool regularOrNew = ::stat(systemPath.name(), &status) != 0 || S_ISREG(status.st_mode);
     int descriptor =
         ::open(systemPath.name(), (regularOrNew ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    // A log the station may write but not read is still kept; only a cut
-    // last line cannot be found in it.
-    if (descriptor < 0 && errno == EACCES && regularOrNew)
+    bool readable = regularOrNew;
+    // A log the station may write but not read is still kept; only its
+    // header and an unfinished last line cannot be looked at.
+    if (descriptor < 0 && errno == EACCES && regularOrNew) {
         descriptor = ::open(systemPath.name(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        readable = false;
+    }
     if (descriptor < 0) {
         *reason = systemReason(errno);
         return nullptr;
     }
     const bool regular = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    return std::unique_ptr<LogFile>(new LogFile(descriptor, regular));
+    return std::unique_ptr<LogFile>(new LogFile(descriptor, regular, readable && regular));
 }
 
 LogFile::~LogFile()

@@ -58,12 +58,15 @@ std::unique_ptr<LogFile> LogFile::open(const QString &path, QString *reason)
     constexpr DWORD Sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, Sharing, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-    // A log the station may write but not read is still kept; only a cut
-    // last line cannot be found in it. A pipe whose server only reads is
-    // opened that way too.
-    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
+    // A log the station may write but not read is still kept; only its
+    // header and an unfinished last line cannot be looked at. A pipe whose
+    // server only reads is opened that way too.
+    bool readable = true;
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
         handle =
             ::CreateFileW(name.c_str(), GENERIC_WRITE, Sharing, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        readable = false;
+    }
     if (handle == INVALID_HANDLE_VALUE) {
         failed(reason);
         return nullptr;
@@ -73,7 +76,7 @@ std::unique_ptr<LogFile> LogFile::open(const QString &path, QString *reason)
     BY_HANDLE_FILE_INFORMATION information{};
     const bool regular = ::GetFileType(handle) == FILE_TYPE_DISK && ::GetFileInformationByHandle(handle, &information)
                          && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    return std::unique_ptr<LogFile>(new LogFile(reinterpret_cast<qintptr>(handle), regular));
+    return std::unique_ptr<LogFile>(new LogFile(reinterpret_cast<qintptr>(handle), regular, readable && regular));
 }
 
 LogFile::~LogFile()

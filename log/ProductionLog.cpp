@@ -123,10 +123,10 @@ QByteArray ProductionLog::csvLine(const AttemptRecord &record)
     return fields.join(',') + '\n';
 }
 
-std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString *reason, qint64 *removedBytes)
+std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString *reason, qint64 *fragmentBytes)
 {
-    if (removedBytes)
-        *removedBytes = 0;
+    if (fragmentBytes)
+        *fragmentBytes = 0;
     QString why;
     std::unique_ptr<LogFile> file = LogFile::open(path, &why);
     if (!file) {
@@ -150,21 +150,51 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
         *reason = QStringLiteral("cannot lock the log %1: %2").arg(path, lock.reason());
         return nullptr;
     }
-    const qint64 removed = log->cutToLastWholeLine(&why);
-    if (removed < 0) {
-        *reason = QStringLiteral("the log %1 ends in a cut line that cannot be removed: %2").arg(path, why);
-        return nullptr;
-    }
-    if (removedBytes)
-        *removedBytes = removed;
     const qint64 size = log->m_file->size(&why);
     if (size < 0) {
         *reason = QStringLiteral("cannot read the log %1: %2").arg(path, why);
         return nullptr;
     }
-    if (size == 0 && !log->appendLocked(Header, &why)) {
-        *reason = QStringLiteral("cannot write to the log %1: %2").arg(path, why);
+    if (size == 0) {
+        if (!log->appendLocked(Header, &why)) {
+            *reason = QStringLiteral("cannot write to the log %1: %2").arg(path, why);
+            return nullptr;
+        }
+        return log;
+    }
+    if (!log->m_file->isReadable())
+        return log; // written blind: nothing in it can be looked at
+
+    // Lines are only ever added to a file that holds this log's lines: any
+    // other file named by mistake is left as it is.
+    QByteArray start(Header.size(), '\0');
+    const qint64 got = log->m_file->readAt(start.data(), start.size(), 0, &why);
+    if (got < 0) {
+        *reason = QStringLiteral("cannot read the log %1: %2").arg(path, why);
         return nullptr;
+    }
+    if (start.first(got) != Header) {
+        *reason = QStringLiteral("%1 is not a production log: it is not empty and does not begin with the log's "
+                                 "header line \"%2\"; name a new file or an earlier log")
+                      .arg(path, QString::fromLatin1(Header.chopped(1)));
+        return nullptr;
+    }
+
+    const qint64 unfinished = log->unfinishedLineLength(&why);
+    if (unfinished < 0) {
+        *reason = QStringLiteral("cannot read the log %1: %2").arg(path, why);
+        return nullptr;
+    }
+    if (unfinished > 0) {
+        // The unfinished line stays, closed, so what it holds can still be
+        // read; the lines added after it are whole.
+        if (!log->appendLocked("\n", &why)) {
+            *reason = QStringLiteral("the log %1 ends in an unfinished line that cannot be closed with a line end: %2")
+                          .arg(path, why);
+            return nullptr;
+        }
+        if (fragmentBytes)
+            *fragmentBytes = unfinished;
     }
     return log;
 }
@@ -194,11 +224,13 @@ bool ProductionLog::writeLine(const QByteArray &line, QString *reason)
             *reason = QStringLiteral("cannot lock the log: %1").arg(lock.reason());
             return false;
         }
-        // Another station's cut line, or one this process could not cut
-        // back, is removed first: a record is never glued onto it.
-        if (cutToLastWholeLine(reason) < 0)
+        // Another station's unfinished line (its power went in the middle of
+        // a write) is closed first, in the same write: a record is never
+        // glued onto it, and none of it is taken away.
+        const qint64 unfinished = unfinishedLineLength(reason);
+        if (unfinished < 0)
             return false;
-        return appendLocked(line, reason);
+        return appendLocked(unfinished > 0 ? '\n' + line : line, reason);
     }
     return m_file->append(line, reason) && m_file->flush(reason);
 }
@@ -213,27 +245,37 @@ bool ProductionLog::appendLocked(const QByteArray &line, QString *reason)
         return true;
     QString why;
     if (!m_file->truncate(size, &why)) {
-        *reason += QStringLiteral("; the part written could not be cut away (%1): the next line written cuts it "
-                                  "away first")
+        *reason += QStringLiteral("; the part written could not be cut away (%1): it stays as an unfinished "
+                                  "line, and the next line written closes it first")
                        .arg(why);
     }
     return false;
 }
 
-qint64 ProductionLog::cutToLastWholeLine(QString *reason)
+// How long the file's last line is when no line end closes it; 0 when the
+// file is empty or ends in a line end, or cannot be read.
+qint64 ProductionLog::unfinishedLineLength(QString *reason)
 {
+    if (!m_file->isReadable())
+        return 0;
     const qint64 size = m_file->size(reason);
     if (size < 0)
         return -1;
+    if (size == 0)
+        return 0;
     char last = '\n';
-    QString ignored;
-    if (size == 0 || m_file->readAt(&last, 1, size - 1, &ignored) != 1 || last == '\n')
+    const qint64 read = m_file->readAt(&last, 1, size - 1, reason);
+    if (read != 1) {
+        if (read >= 0)
+            *reason = QStringLiteral("the log changed while it was read");
+        return -1;
+    }
+    if (last == '\n')
         return 0;
     // Back from the end, a block at a time, to the last line end.
     qint64 end = size;
-    qint64 wholeUpTo = 0;
     char block[4096];
-    while (end > 0 && wholeUpTo == 0) {
+    while (end > 0) {
         const qint64 start = std::max<qint64>(0, end - qint64(sizeof block));
         const qint64 got = m_file->readAt(block, end - start, start, reason);
         if (got != end - start) {
@@ -242,14 +284,10 @@ qint64 ProductionLog::cutToLastWholeLine(QString *reason)
             return -1;
         }
         for (qint64 i = got; i > 0; --i) {
-            if (block[i - 1] == '\n') {
-                wholeUpTo = start + i;
-                break;
-            }
+            if (block[i - 1] == '\n')
+                return size - (start + i);
         }
         end = start;
     }
-    if (!m_file->truncate(wholeUpTo, reason))
-        return -1;
-    return size - wholeUpTo;
+    return size;
 }

@@ -36,11 +36,15 @@ struct AttemptRecord
 // A line is written whole or not at all: under an exclusive lock on the
 // file, its size is noted, the line written and flushed to the disk; a short
 // write or an error (a full disk, a size limit, a failing disk) cuts the file
-// back to the noted size, and the caller learns why. A file whose last line
-// was cut anyway (a power cut in the middle of a write) is cut back to its
-// last whole line before anything is added, so no record is ever glued onto a
-// fragment. A log that is not a regular file (/dev/null, a pipe to a
-// collector, a terminal) takes each line in one go, without lock or repair.
+// back to the noted size, and the caller learns why. That cut back is the
+// only time the log takes bytes away, and only bytes this run has just
+// written: whatever the file held before stays. A file whose last line has
+// no line end (a power cut in the middle of a write, a line typed by hand) is
+// closed with one before anything is added, so no record is ever glued onto
+// it. A file that is not empty and does not begin with the header line is
+// not a production log (another file named by mistake) and is refused. A log
+// that is not a regular file (/dev/null, a pipe to a collector, a terminal)
+// takes each line in one go, without lock or check.
 class ProductionLog
 {
 public:
@@ -49,10 +53,12 @@ public:
     ~ProductionLog();
 
     // Opens `path` for appending, creating it with the header line when it is
-    // new or empty, and cuts a cut last line away; `removedBytes`, when
-    // given, receives how many bytes that removed (0 when the log ended in a
-    // whole line). Returns nullptr and a readable reason when it cannot.
-    static std::unique_ptr<ProductionLog> open(const QString &path, QString *reason, qint64 *removedBytes = nullptr);
+    // new or empty, and closes an unfinished last line with a line end;
+    // `fragmentBytes`, when given, receives the length of that unfinished
+    // line (0 when the log ended in a line end). Returns nullptr and a
+    // readable reason, naming the file, when it cannot, or when the file is
+    // not a production log.
+    static std::unique_ptr<ProductionLog> open(const QString &path, QString *reason, qint64 *fragmentBytes = nullptr);
 
     // Safe from any thread. Returns false when the line could not be written
     // whole, and then none of it is in the log; `reason` says why in words.
@@ -64,7 +70,7 @@ private:
     explicit ProductionLog(std::unique_ptr<LogFile> file);
     bool writeLine(const QByteArray &line, QString *reason);
     bool appendLocked(const QByteArray &line, QString *reason);
-    qint64 cutToLastWholeLine(QString *reason);
+    qint64 unfinishedLineLength(QString *reason);
 
     std::unique_ptr<LogFile> m_file;
     std::mutex m_mutex;

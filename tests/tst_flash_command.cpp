@@ -513,8 +513,8 @@ private slots:
 
     // The log's disk fills up: the line that does not fit is cut back to
     // nothing, the command says so and exits 6 with the port marked; a cut
-    // line left by an earlier accident is removed and counted on opening;
-    // once there is room again the next line is whole, right after the last.
+    // line left by an earlier accident is kept and closed on opening; once
+    // there is room again the next line is whole, right after the last.
     void fullDisk()
     {
         QTemporaryDir directory;
@@ -546,7 +546,8 @@ private slots:
         const QStringList arguments{"--port", device.path(), "--file", exampleFirmware(), "--log", log};
         const Run full = flash(arguments);
         QVERIFY2(full.status == 6, printed(full).constData());
-        QVERIFY2(full.err.contains("removed its last " + QByteArray::number(cut.size()) + " bytes"),
+        QVERIFY2(full.err.contains("ended in an unfinished line of " + QByteArray::number(cut.size())
+                                   + " bytes; it is kept, closed with a line end"),
                  full.err.constData());
         QVERIFY2(full.err.contains("its line could not be written to the production log: No space left on device"),
                  full.err.constData());
@@ -556,6 +557,7 @@ private slots:
         QCOMPARE(row.at(4), "6");
         QVERIFY2(full.out.contains("* not in the production log"), full.out.constData());
         QVERIFY(full.out.endsWith("exit status 6\n"));
+        earlier += cut + '\n';
         QCOMPARE(readFile(log), earlier);
 
         QVERIFY(QFile::remove(filler));
@@ -569,6 +571,55 @@ private slots:
         QCOMPARE(line.size(), int(Columns));
         QCOMPARE(line.at(Result), "pass");
         QCOMPARE(line.at(BytesSent).toInt(), ExampleImageSize);
+    }
+
+    // A file named by mistake that is not a production log is refused
+    // before any port is opened, and not a byte of it changes.
+    void aFileThatIsNoLogIsRefusedBeforeAnyPort()
+    {
+        Device device({"--verbose"});
+        QTemporaryDir directory;
+        const QString notALog = directory.filePath(QStringLiteral("image.bin"));
+        const QByteArray contents(99603, '\x01'); // no line end at all
+        {
+            QFile file(notALog);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(contents), contents.size());
+        }
+        const Run run = flash({"--port", device.path(), "--file", exampleFirmware(), "--log", notALog});
+
+        QVERIFY2(run.status == 3, printed(run).constData());
+        QVERIFY(run.out.isEmpty());
+        QVERIFY2(run.err.startsWith("tarvik-downloader flash: " + notALog.toLocal8Bit() + " is not a production log"),
+                 run.err.constData());
+        QCOMPARE(device.stop(), QByteArray()); // no port was opened
+        QCOMPARE(readFile(notALog), contents);
+    }
+
+    // A record typed into the log by hand without its line end stays whole:
+    // the command closes it and writes its own line after it.
+    void aRecordWithoutItsLineEndIsKept()
+    {
+        Device device({});
+        QTemporaryDir directory;
+        const QString log = directory.filePath(QStringLiteral("production.csv"));
+        const QByteArray typed = "2026-12-09T17:00:00.000+00:00,1,/dev/ttyS0,9600,/fw.txt,ab,20121,pass,OK!,,5300";
+        {
+            QFile file(log);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(ProductionLog::Header + typed), ProductionLog::Header.size() + typed.size());
+        }
+        const Run run = flash({"--port", device.path(), "--file", exampleFirmware(), "--log", log});
+
+        QVERIFY2(run.status == 0, printed(run).constData());
+        QVERIFY2(run.err.contains("ended in an unfinished line of " + QByteArray::number(typed.size())
+                                  + " bytes; it is kept, closed with a line end"),
+                 run.err.constData());
+        const QList<QList<QByteArray>> lines = logLines(log);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(0).join(','), typed);
+        QCOMPARE(lines.at(1).value(Port), device.path().toLocal8Bit());
+        QCOMPARE(lines.at(1).value(Result), "pass");
     }
 
     // The SSH session or the terminal goes away while a gang runs: the

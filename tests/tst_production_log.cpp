@@ -148,51 +148,91 @@ private slots:
             QCOMPARE(readBackCell(cells.at(column)), text);
     }
 
-    // A log whose last line was cut (a power cut in the middle of a write,
-    // a station that could not cut its own line back) is cut back to its
-    // last whole line, on opening or before the next line when another
-    // station left it while this one had the log open.
-    void cutLastLineIsRemoved_data()
+    // A log whose last line has no line end (a power cut in the middle of a
+    // write, a line typed by hand, another station's accident while this
+    // one had the log open) keeps every byte: the line is closed with a line
+    // end before the next record, on opening or before the next line.
+    void anUnfinishedLastLineIsClosedNotRemoved_data()
     {
         QTest::addColumn<QByteArray>("before");
-        QTest::addColumn<QByteArray>("whole"); // what stays of it
-        QTest::addColumn<int>("removed");
+        QTest::addColumn<int>("fragment"); // the unfinished line's length, 0 for none
         QTest::addColumn<bool>("whileOpen");
 
         const QByteArray line = ProductionLog::csvLine(someRecord());
         const QByteArray earlier = ProductionLog::Header + line;
         for (const bool whileOpen : {false, true}) {
             const char *when = whileOpen ? "while open" : "on opening";
-            QTest::addRow("whole lines, %s", when) << earlier << earlier << 0 << whileOpen;
-            QTest::addRow("a cut line after whole lines, %s", when)
-                << earlier + line.first(25) << earlier << 25 << whileOpen;
-            QTest::addRow("a line cut after its comma, %s", when) << earlier + "2026," << earlier << 5 << whileOpen;
+            QTest::addRow("whole lines, %s", when) << earlier << 0 << whileOpen;
+            QTest::addRow("a cut line after whole lines, %s", when) << earlier + line.first(25) << 25 << whileOpen;
+            QTest::addRow("a line cut after its comma, %s", when) << earlier + "2026," << 5 << whileOpen;
+            QTest::addRow("a record typed without its line end, %s", when)
+                << earlier + line.chopped(1) << int(line.size() - 1) << whileOpen;
         }
-        QTest::newRow("a cut header") << ProductionLog::Header.first(13) << ProductionLog::Header << 13 << false;
-        QTest::newRow("empty") << QByteArray() << ProductionLog::Header << 0 << false;
+        QTest::newRow("only the header") << ProductionLog::Header << 0 << false;
+        QTest::newRow("a long unfinished line")
+            << ProductionLog::Header + QByteArray(10000, 'x') << 10000 << false; // more than a block read back
+        QTest::newRow("empty") << QByteArray() << 0 << false;
     }
 
-    void cutLastLineIsRemoved()
+    void anUnfinishedLastLineIsClosedNotRemoved()
     {
         QFETCH(QByteArray, before);
-        QFETCH(QByteArray, whole);
-        QFETCH(int, removed);
+        QFETCH(int, fragment);
         QFETCH(bool, whileOpen);
         QTemporaryDir directory;
         const QString path = directory.filePath(QStringLiteral("log.csv"));
         writeWhole(path, whileOpen ? ProductionLog::Header : before);
 
         QString reason;
-        qint64 removedOnOpening = -1;
-        const std::unique_ptr<ProductionLog> log = ProductionLog::open(path, &reason, &removedOnOpening);
+        qint64 fragmentOnOpening = -1;
+        const std::unique_ptr<ProductionLog> log = ProductionLog::open(path, &reason, &fragmentOnOpening);
         QVERIFY2(log, qPrintable(reason));
-        if (whileOpen)
+        if (whileOpen) {
+            QCOMPARE(fragmentOnOpening, qint64(0));
             writeWhole(path, before.sliced(ProductionLog::Header.size()), QIODevice::Append);
-        else
-            QCOMPARE(removedOnOpening, qint64(removed));
+        } else {
+            QCOMPARE(fragmentOnOpening, qint64(fragment));
+        }
+        const QByteArray kept = before.isEmpty() ? ProductionLog::Header : before;
+        const QByteArray closed = fragment > 0 ? kept + '\n' : kept;
+        if (!whileOpen)
+            QCOMPARE(readWhole(path), closed); // closed as it is opened, before any line
         const AttemptRecord record = someRecord();
         QVERIFY(log->append(record));
-        QCOMPARE(readWhole(path), whole + ProductionLog::csvLine(record));
+        QVERIFY(log->append(record));
+        QCOMPARE(readWhole(path), closed + ProductionLog::csvLine(record) + ProductionLog::csvLine(record));
+    }
+
+    // A file that is not empty and does not begin with the log's header line
+    // is some other file named by mistake: it is refused, named, and left
+    // byte for byte as it was.
+    void aFileThatIsNoLogIsRefusedUntouched_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        const QByteArray line = ProductionLog::csvLine(someRecord());
+        QTest::newRow("bytes without a line end") << QByteArray(99603, '\x01');
+        QTest::newRow("another CSV file") << QByteArray("name,size\nfirmware.txt,20121\n");
+        QTest::newRow("lines without the header") << line + line;
+        QTest::newRow("a cut header") << ProductionLog::Header.first(13);
+        QTest::newRow("the header without its line end") << ProductionLog::Header.chopped(1);
+        QTest::newRow("another header's columns") << "time,port\n" + line;
+        QTest::newRow("one byte") << QByteArray("\n");
+    }
+
+    void aFileThatIsNoLogIsRefusedUntouched()
+    {
+        QFETCH(QByteArray, contents);
+        QTemporaryDir directory;
+        const QString path = directory.filePath(QStringLiteral("firmware notes.txt"));
+        writeWhole(path, contents);
+
+        QString reason;
+        qint64 fragment = -1;
+        QVERIFY(!ProductionLog::open(path, &reason, &fragment));
+        QVERIFY2(reason.contains(path) && reason.contains(QStringLiteral("is not a production log")),
+                 qPrintable(reason));
+        QCOMPARE(fragment, qint64(0));
+        QCOMPARE(readWhole(path), contents);
     }
 
     // A line the file does not take whole (here a file size limit, as a full

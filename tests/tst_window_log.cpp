@@ -229,6 +229,41 @@ private slots:
         QVERIFY2(fixture.boxes.texts().first().contains(QStringLiteral("/nonexistent-directory/production.csv")),
                  qPrintable(fixture.boxes.texts().first()));
     }
+
+    // A file named by mistake that is not a production log is refused in the
+    // box before any window, named, and left as it was; the real program
+    // says so on standard error too before its box.
+    void aFileThatIsNoLogIsRefusedAtStart()
+    {
+        QTemporaryDir directory;
+        const QString path = directory.filePath(QStringLiteral("image.bin"));
+        const QByteArray contents(99603, '\x01'); // no line end at all
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(contents), contents.size());
+        file.close();
+
+        SimFixture fixture;
+        fixture.program = std::make_unique<Program>(fixture.resolver);
+        QVERIFY(!fixture.program->openProductionLog(path));
+        QCOMPARE(fixture.boxes.boxes().size(), 1);
+        QCOMPARE(fixture.boxes.boxes().first().title, QStringLiteral("Information"));
+        const QString text = fixture.boxes.texts().first();
+        QVERIFY2(text.contains(path + QStringLiteral(" is not a production log")), qPrintable(text));
+        QCOMPARE(readFile(path), contents);
+
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.start(buildDir() + QStringLiteral("/tarvik-downloader"), {QStringLiteral("--log"), path});
+        QByteArray err;
+        const QByteArray refusal = "tarvik-downloader: " + path.toLocal8Bit() + " is not a production log";
+        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains(refusal), 10000);
+        process.kill(); // its box waits for an operator
+        process.waitForFinished(5000);
+        QCOMPARE(readFile(path), contents);
+    }
 };
 
 QTEST_MAIN(WindowLogTest)
