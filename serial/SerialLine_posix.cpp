@@ -160,11 +160,18 @@ private:
             error == QSerialPort::ResourceError || error == QSerialPort::ReadError || error == QSerialPort::WriteError;
         if (!failed || !m_port.isOpen())
             return;
-        // A read that found nothing is how some kernels answer a spurious
-        // wake-up on a line with no minimum count; only a line that is really
-        // gone fails.
-        if (error == QSerialPort::ReadError && !isGone()) {
+        // Only the kernel's word makes a lost port. A read that found nothing
+        // is how a live line answers a spurious wake-up: Qt reports it as a
+        // ReadError when the read returned nothing, and as a ResourceError
+        // when it said EAGAIN (a line with a minimum count, another reader
+        // that took the bytes first), and after the latter it stops reading
+        // until it is asked for more. A live line is cleared and read on.
+        if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) && !isGone()) {
             m_port.clearError();
+            // Asks Qt to start reading again (its read notifier is switched
+            // back on whenever the buffer's size is set).
+            if (error == QSerialPort::ResourceError)
+                m_port.setReadBufferSize(0);
             return;
         }
         emit lost();

@@ -19,9 +19,11 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -250,6 +252,58 @@ private slots:
                  SerialError::PortFailed);
         control.setPortOpen(false);
         QVERIFY(!control.PortOpen());
+    }
+
+    // A read that finds the line empty and says EAGAIN is no lost port: the
+    // kernel still answers for the line, so it is read on and what the
+    // device says next arrives. The line is made to say EAGAIN as a real one
+    // can: a minimum count of one, and the bytes that woke the reader taken
+    // first by another read on the same descriptor.
+    void anEmptyReadOnALiveLineKeepsThePort()
+    {
+        SimulatedDevice device;
+        device.setReplyLatency(20);
+        FixedPortResolver resolver;
+        resolver.assign(1, device.portPath());
+        SerialControl control(resolver);
+        control.setSettings("9600,n,8,1");
+        control.setPortOpen(true);
+        control.setInputMode(1);
+        control.setRThreshold(0);
+        const int descriptor = descriptorOn(device.portPath());
+        QVERIFY(descriptor >= 0);
+        termios settings{};
+        QCOMPARE(::tcgetattr(descriptor, &settings), 0);
+        settings.c_cc[VMIN] = 1;
+        QCOMPARE(::tcsetattr(descriptor, TCSANOW, &settings), 0);
+
+        for (int round = 0; round < 3; ++round) {
+            // The bytes wait on the line while the event loop is not running;
+            // the next turn of the loop sees it readable, and a call queued
+            // before that turn takes the bytes before the port reads.
+            device.send("xyz");
+            pollfd readable{descriptor, POLLIN, 0};
+            QCOMPARE(::poll(&readable, 1, 5000), 1);
+            ssize_t taken = -1;
+            QMetaObject::invokeMethod(
+                &control,
+                [&] {
+                    char bytes[16];
+                    taken = ::read(descriptor, bytes, sizeof bytes);
+                },
+                Qt::QueuedConnection);
+            // The port's read comes in the same turn of the loop, right
+            // after the call.
+            QTRY_COMPARE(taken, ssize_t(3));
+            QCOMPARE(failureNumberOf([&] { control.InBufferCount(); }), 0);
+            device.send("OK!");
+            QTRY_COMPARE(control.InBufferCount(), qint16(3));
+            QCOMPARE(control.Input(), QByteArray("OK!"));
+        }
+        control.Output("!");
+        QVERIFY(device.waitForReceived([](const QByteArray &bytes) { return bytes == "!"; }, 2s));
+        QTRY_COMPARE(control.InBufferCount(), qint16(1));
+        QCOMPARE(control.Input(), QByteArray("!"));
     }
 
     // Each reason a port will not open has its own number and words, with

@@ -15,3 +15,14 @@ inline bool descriptorOpenOn(const QString &path)
     }
     return false;
 }
+
+// This process's descriptor on `path`, or -1.
+inline int descriptorOn(const QString &path)
+{
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    for (const QString &entry : descriptors.entryList(QDir::Files | QDir::System)) {
+        if (QFile::symLinkTarget(descriptors.filePath(entry)) == path)
+            return entry.toInt();
+    }
+    return -1;
+}
