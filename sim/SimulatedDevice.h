@@ -107,6 +107,39 @@ public:
     // and what the program writes piles up in its buffers. Negative: read on.
     void stopReadingAfter(qint64 bytes);
 
+    // A device on the line or none (a fixture between two devices): without
+    // one, what arrives is read and discarded and nothing is answered. Each
+    // call starts a fresh device: the protocol from the start, at its own
+    // rate, no reset pending. Answers whose time has come have left; later
+    // ones never will. Going absent also forgets the removals set with
+    // removeAt (they went with the device). Default: present.
+    void setPresent(bool present);
+    bool present() const;
+    // After answering an image, whatever it answered, the device restarts
+    // into firmware that does not speak this protocol: it hears nothing until
+    // it is made present again. Default false.
+    void setDeafAfterVerdict(bool deaf);
+
+    // What the device has just done, for a harness that follows it.
+    struct Event
+    {
+        enum class Kind {
+            Probe,    // heard "!" at its current rate
+            Commands, // heard "dl"
+            Image,    // took a whole image (`image`); its answer in `answer`
+            Removed,  // went away: hung up or its line closed
+        };
+        Kind kind = Kind::Probe;
+        std::chrono::steady_clock::time_point heardAt;
+        bool answered = false;                         // an answer is on its way
+        std::chrono::steady_clock::time_point answerAt; // when it leaves
+        QByteArray answer;
+        QByteArray image;
+    };
+    // Called on the device's thread, with the device's lock held, as it
+    // happens: it must be quick and must not call this device.
+    void setObserver(std::function<void(const Event &)> observer);
+
     // Actions from the device's side, at any time.
     void send(const QByteArray &bytes);                   // write these bytes now (garbled on a rate mismatch)
     void sendNoise(qint64 count, std::uint32_t seed = 1); // write count random bytes
