@@ -3,6 +3,7 @@
 #include "base/SystemPath.h"
 #include "cli/FlashCommand.h"
 #include "cli/PortResult.h"
+#include "cli/StationCommand.h"
 #include "serial/PortResolver.h"
 
 #include <QApplication>
@@ -14,10 +15,12 @@ namespace {
 
 const char Usage[] = "Usage: tarvik-downloader [--log FILE]\n"
                      "       tarvik-downloader flash --port PORT... --file FIRMWARE [--check] [--log FILE]\n"
+                     "       tarvik-downloader station --port PORT... --file FIRMWARE [--check] [--log FILE]\n"
                      "\n"
                      "Without a command the program opens its windows; --log FILE appends a CSV line\n"
                      "per download and per version check to FILE. 'tarvik-downloader flash --help'\n"
-                     "tells how to flash from the command line.\n";
+                     "tells how to flash from the command line; 'tarvik-downloader station --help' how\n"
+                     "to run a station that flashes device after device.\n";
 
 } // namespace
 
@@ -28,6 +31,8 @@ int main(int argc, char *argv[])
     // The command line runs without a display: no QApplication, no platform.
     if (argc > 1 && std::strcmp(argv[1], "flash") == 0)
         return runFlashCommand(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "station") == 0)
+        return runStationCommand(argc, argv);
 
     // The windows' arguments are read before any window, and before a
     // display is needed to tell a mistyped option.

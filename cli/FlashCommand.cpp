@@ -4,17 +4,16 @@
 #include "cli/FlashDisplay.h"
 #include "cli/FlashRequest.h"
 #include "cli/PortRun.h"
+#include "cli/RunInputs.h"
 #include "cli/SameDevice.h"
 #include "cli/StopSignals.h"
 #include "cli/Terminal.h"
+#include "engine/LinkOwner.h"
 #include "base/SystemPath.h"
 #include "serial/PortResolver.h"
-#include "engine/FirmwareFile.h"
 #include "log/ProductionLog.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QFileInfo>
 #include <QThread>
 
 #include <cstdio>
@@ -28,8 +27,8 @@ namespace {
 // the command itself has no window to report to.
 void portDefaultHandling(int number, const QString &description)
 {
-    if (PortRun *run = PortRun::current()) {
-        run->takeUnhandledFailure(number, description);
+    if (LinkOwner *owner = LinkOwner::current()) {
+        owner->takeUnhandledFailure(number, description);
         return;
     }
     std::fprintf(stderr, "tarvik-downloader: failure %d: %s\n", number, qPrintable(description));
@@ -49,52 +48,22 @@ int fileError(const QString &message)
     return ExitStatus::FileUnusable;
 }
 
-// What every port's run shares, all checked before any port is opened.
-struct Inputs
+// Reads and checks the firmware file and opens the log; an exit status when
+// either is refused.
+std::variant<RunInputs, int> prepare(const FlashRequest &request)
 {
-    QByteArray image;
-    QString firmwarePath; // absolute, for the log
-    QByteArray sha256;
-    std::unique_ptr<ProductionLog> log;
-};
-
-// Reads and checks the firmware file as "Open File" does and opens the log;
-// an exit status when either is refused.
-std::variant<Inputs, int> prepare(const FlashRequest &request)
-{
-    QString reason;
-    const std::optional<QByteArray> bytes = FirmwareFile::readBytes(request.firmwarePath, &reason);
-    if (!bytes)
-        return fileError(QStringLiteral("cannot read the firmware file %1: %2").arg(request.firmwarePath, reason));
-    const FirmwareFile::Image image = FirmwareFile::parse(*bytes);
-    if (!image.passed) {
-        return fileError(QStringLiteral("%1 is not a firmware file: its first line must begin with \":-::\" "
-                                        "and end with \":::-\"")
-                             .arg(request.firmwarePath));
-    }
-    Inputs inputs;
-    inputs.image = image.text;
-    inputs.firmwarePath = QFileInfo(request.firmwarePath).absoluteFilePath();
-    inputs.sha256 = QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex();
-    if (!request.logPath.isEmpty()) {
-        QString reason;
-        qint64 fragment = 0;
-        inputs.log = ProductionLog::open(request.logPath, &reason, &fragment);
-        if (!inputs.log)
-            return fileError(reason);
-        if (fragment > 0) {
-            std::fprintf(stderr,
-                         "tarvik-downloader flash: the log %s ended in an unfinished line of %lld bytes; it is kept, "
-                         "closed with a line end\n",
-                         qPrintable(FlashDisplay::shownPath(request.logPath)), static_cast<long long>(fragment));
-        }
-    }
-    return inputs;
+    std::variant<RunInputs, QString> read = readRunInputs(request);
+    if (const QString *reason = std::get_if<QString>(&read))
+        return fileError(*reason);
+    RunInputs &inputs = std::get<RunInputs>(read);
+    if (!inputs.notice.isEmpty())
+        std::fprintf(stderr, "tarvik-downloader flash: %s\n", qPrintable(inputs.notice));
+    return std::move(inputs);
 }
 
 // Runs every port on a thread of its own until all have ended, or, after a
 // stop signal, until all have stopped.
-QList<PortResult> runSideBySide(const FlashRequest &request, const Inputs &inputs, FlashDisplay &display,
+QList<PortResult> runSideBySide(const FlashRequest &request, const RunInputs &inputs, FlashDisplay &display,
                                 StopSignals &stopSignals)
 {
     const int count = int(request.ports.size());
@@ -177,10 +146,10 @@ int runFlashCommand(int argc, char *argv[])
     if (!twice.isEmpty())
         return usageError(twice);
 
-    std::variant<Inputs, int> prepared = prepare(request);
+    std::variant<RunInputs, int> prepared = prepare(request);
     if (const int *status = std::get_if<int>(&prepared))
         return *status;
-    const Inputs &inputs = std::get<Inputs>(prepared);
+    const RunInputs &inputs = std::get<RunInputs>(prepared);
     StopSignals stopSignals;
     if (!stopSignals.installed()) {
         std::fprintf(stderr, "tarvik-downloader flash: cannot install the signal handlers\n");

@@ -2,32 +2,17 @@
 
 #include <algorithm>
 
-QString outcomeWord(PortOutcome outcome)
-{
-    switch (outcome) {
-    case PortOutcome::Passed:
-        return QStringLiteral("pass");
-    case PortOutcome::DownloadFailed:
-        return QStringLiteral("fail");
-    case PortOutcome::PortLost:
-        return QStringLiteral("port-lost");
-    case PortOutcome::NoAnswer:
-        return QStringLiteral("no-answer");
-    case PortOutcome::PortUnavailable:
-        return QStringLiteral("port-unavailable");
-    case PortOutcome::Interrupted:
-        return QStringLiteral("interrupted");
-    }
-    return {};
-}
-
 int exitStatusOf(PortOutcome outcome)
 {
     switch (outcome) {
     case PortOutcome::Passed:
         return ExitStatus::Passed;
     case PortOutcome::DownloadFailed:
+    // The port failed under a device that answered: it may be half flashed.
     case PortOutcome::PortLost:
+    case PortOutcome::RateRefused:
+    case PortOutcome::WriteRefused:
+    case PortOutcome::PortError:
         return ExitStatus::DownloadFailed;
     case PortOutcome::NoAnswer:
         return ExitStatus::NoAnswer;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/FlashRequest.h"
+#include "engine/Attempt.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -25,35 +26,15 @@ constexpr int LogLineLost = 6;   // a port's line could not be written to the pr
 constexpr int Interrupted = 130; // as a shell reports a command ended by SIGINT
 } // namespace ExitStatus
 
-// How one port's run ended.
-enum class PortOutcome {
-    Passed,          // the device answered the image "OK!"
-    DownloadFailed,  // the device answered the probe, then anything but "OK!" to the image
-    PortLost,        // the port failed while in use: the adapter or the device went away
-    NoAnswer,        // no device answered the probe with "!"
-    PortUnavailable, // the port could not be opened: missing, in use, no permission
-    Interrupted,     // the command was stopped before the port's run ended
-};
+// How one port's run ended: the outcome of its attempt at the device.
+using PortOutcome = AttemptOutcome;
 
-// The word for an outcome in the summary and the log.
-QString outcomeWord(PortOutcome outcome);
 int exitStatusOf(PortOutcome outcome);
 
-struct PortResult
+struct PortResult : Attempt
 {
     PortSpec port;
-    QString devicePath;
-    QString rate; // the rate the device answered at
-    PortOutcome outcome = PortOutcome::Interrupted;
-    QByteArray reply; // to the image, or to the probe when it was not "!"
-    bool versionAsked = false;
-    std::optional<quint8> version;
-    bool versionInterrupted = false; // stopped while the version was asked, after a pass
-    qint64 bytesSent = 0;            // of the image
-    QDateTime started;
-    qint64 durationMs = 0;
-    QString detail;   // why the port failed, in words
-    QString logError; // why the port's log line was not written; empty when it was or no log is kept
+    QString logError; // why the port's line was not written; empty when it was or no log is kept
 };
 
 // The port's status: its outcome's, or LogLineLost when its line is missing

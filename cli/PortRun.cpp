@@ -12,15 +12,6 @@
 
 namespace {
 
-thread_local PortRun *t_current = nullptr;
-
-// The verdict of the downloader window for a download that returned `reply`:
-// a file that passed its check, a download pending, and what the device sent.
-bool downloadPassed(const QByteArray &reply)
-{
-    return evaluate(QStringLiteral("Pass!"), reply, QStringLiteral("?")) == Outcome::DownloadPassed;
-}
-
 std::unique_ptr<PortResolver> resolverFor(const PortSpec &port)
 {
     if (port.number > 0)
@@ -42,31 +33,8 @@ PortRun::PortRun(Job job)
     : m_job(std::move(job))
 {}
 
-PortRun *PortRun::current()
-{
-    return t_current;
-}
-
-void PortRun::requestStop()
-{
-    m_stop = true;
-    const std::lock_guard lock(m_linkMutex);
-    if (m_link)
-        m_link->requestStop();
-}
-
-void PortRun::takeUnhandledFailure(int number, const QString &description)
-{
-    if (!m_unhandled)
-        m_unhandled.emplace(number, description);
-    const std::lock_guard lock(m_linkMutex);
-    if (m_link)
-        m_link->requestStop();
-}
-
 void PortRun::run()
 {
-    t_current = this;
     QElapsedTimer clock;
     clock.start();
     PortResult result;
@@ -77,29 +45,23 @@ void PortRun::run()
     const std::unique_ptr<PortResolver> resolver = resolverFor(m_job.port);
     {
         DeviceLink link(*resolver);
-        {
-            const std::lock_guard lock(m_linkMutex);
-            m_link = &link;
-            if (m_stop)
-                link.requestStop();
-        }
+        attach(link);
+        const bool numbered = m_job.port.number > 0;
         try {
             exchange(link, result);
         } catch (const ExchangeInterrupted &) {
-            if (m_unhandled)
-                classify(*m_unhandled, result);
+            if (const std::optional<Failure> &failure = unhandledFailure())
+                classifyFailure(failure->number(), failure->description(), numbered, result);
             else
                 result.outcome = PortOutcome::Interrupted;
         } catch (const Failure &failure) {
-            classify(failure, result);
+            classifyFailure(failure.number(), failure.description(), numbered, result);
         }
         if (result.devicePath.isEmpty())
             result.devicePath = link.serial().devicePath();
-        const std::lock_guard lock(m_linkMutex);
-        m_link = nullptr;
+        detach();
     }
     result.durationMs = clock.elapsed();
-    t_current = nullptr;
 
     if (m_job.log) {
         AttemptRecord record;
@@ -144,51 +106,5 @@ void PortRun::exchange(DeviceLink &link, PortResult &result)
         return;
     }
     result.rate = probe.rate();
-
-    // From here on, as in the downloader window: the port stays open and
-    // everything the device sends is kept for the verdict.
-    link.setCollecting(true);
-    link.open(number);
-    const QByteArray reply = link.download(result.rate, m_job.image);
-    result.reply = reply;
-    result.outcome = downloadPassed(reply) ? PortOutcome::Passed : PortOutcome::DownloadFailed;
-
-    if (result.outcome == PortOutcome::Passed && m_job.check) {
-        try {
-            result.version = link.queryVersion(result.rate);
-        } catch (const ExchangeInterrupted &) {
-            // The device is programmed: a stop while its version is asked
-            // does not make it anything else.
-            if (m_unhandled)
-                result.detail = QStringLiteral("version query: %1").arg(m_unhandled->description());
-            else
-                result.versionInterrupted = true;
-            return;
-        } catch (const Failure &failure) {
-            // The image is in; a query that fails does not take that back.
-            result.detail = QStringLiteral("version query: %1").arg(failure.description());
-        }
-    }
-    link.close();
-}
-
-void PortRun::classify(const Failure &failure, PortResult &result)
-{
-    result.detail = failure.description();
-    switch (failure.number()) {
-    case SerialError::InvalidPortNumber:
-        result.outcome = PortOutcome::PortUnavailable;
-        result.detail =
-            m_job.port.number > 0 ? QStringLiteral("no serial port has this number") : QStringLiteral("no such device");
-        break;
-    case SerialError::PortInUse:
-    case SerialError::NoPermission:
-    case SerialError::NotASerialPort:
-    case SerialError::PortGone:
-        result.outcome = PortOutcome::PortUnavailable;
-        break;
-    default:
-        result.outcome = PortOutcome::PortLost;
-        break;
-    }
+    flashAnsweredDevice(link, *this, number, m_job.port.number > 0, m_job.image, m_job.check, result);
 }

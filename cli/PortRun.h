@@ -2,11 +2,9 @@
 
 #include "cli/PortResult.h"
 #include "engine/DeviceLink.h"
+#include "engine/LinkOwner.h"
 
 #include <QObject>
-
-#include <atomic>
-#include <mutex>
 
 class ProductionLog;
 
@@ -15,7 +13,7 @@ class ProductionLog;
 // port's thread and run() is called there; the link is created on that
 // thread and handles its events while it waits, so ports never wait for each
 // other. What happens is reported through signals, queued to whoever listens.
-class PortRun : public QObject
+class PortRun : public QObject, public LinkOwner
 {
     Q_OBJECT
 
@@ -36,17 +34,6 @@ public:
     // Runs on the port's thread; emits finished() once at the end.
     void run();
 
-    // Safe from any thread: the run ends at once, its port closed.
-    void requestStop();
-
-    // A failure that reached the link's event boundary instead of the running
-    // exchange (a read from a port that just failed): it ends this run, and
-    // no other.
-    void takeUnhandledFailure(int number, const QString &description);
-
-    // The run on the calling thread, if any.
-    static PortRun *current();
-
 signals:
     void rateTried(int index, const QString &rate);
     void stepReached(int index, DeviceLink::Step step, const QString &devicePath, const QString &rate);
@@ -55,11 +42,6 @@ signals:
 
 private:
     void exchange(DeviceLink &link, PortResult &result);
-    void classify(const Failure &failure, PortResult &result);
 
     Job m_job;
-    std::atomic<bool> m_stop = false;
-    std::mutex m_linkMutex;
-    DeviceLink *m_link = nullptr; // while run() has one
-    std::optional<Failure> m_unhandled;
 };

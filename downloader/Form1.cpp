@@ -1,5 +1,7 @@
 #include "downloader/Form1.h"
 
+#include "engine/Attempt.h"
+
 #include "ui/Module1.h"
 #include "base/Failure.h"
 #include "base/Guard.h"
@@ -237,8 +239,8 @@ void Form1::Command3_Click()
     } catch (const ExchangeInterrupted &) {
         logged(QStringLiteral("interrupted"), {});
         throw;
-    } catch (const Failure &) {
-        logged(QStringLiteral("port-lost"), {});
+    } catch (const Failure &failure) {
+        logged(outcomeWord(outcomeOfFailure(failure.number())), {});
         throw;
     }
     process();
@@ -323,8 +325,8 @@ void Form1::Command7_Click()
     } catch (const ExchangeInterrupted &) {
         logged(QStringLiteral("interrupted"), std::nullopt);
         throw;
-    } catch (const Failure &) {
-        logged(QStringLiteral("port-lost"), std::nullopt);
+    } catch (const Failure &failure) {
+        logged(outcomeWord(outcomeOfFailure(failure.number())), std::nullopt);
         throw;
     }
     if (version)

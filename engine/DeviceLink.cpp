@@ -44,7 +44,7 @@ bool DeviceLink::ProbeResult::answered() const
 
 QString DeviceLink::ProbeResult::rate() const
 {
-    return answered() ? ProbeRates.value(rateIndex) : QString();
+    return answered() ? lastRate : QString();
 }
 
 DeviceLink::DeviceLink(const PortResolver &resolver, QObject *parent)
@@ -125,6 +125,7 @@ DeviceLink::ProbeResult DeviceLink::probe(qint16 portNumber, const QStringList &
         int pass = 0;
         while (m_serial.InBufferCount() == 0) {
             result.rateIndex = pass;
+            result.lastRate = rates.at(pass);
             emit rateTried(pass, rates.at(pass));
             m_serial.setSettings(SerialSettings::forRate(rates.at(pass)));
             wait(1);

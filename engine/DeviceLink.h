@@ -45,7 +45,8 @@ public:
     struct ProbeResult
     {
         QByteArray reply;   // what the device sent after the last rate tried
-        int rateIndex = -1; // the last rate tried; -1 when none was
+        int rateIndex = -1; // the last rate tried, in the list probed; -1 when none was
+        QString lastRate;   // the last rate tried
         // The device answered the probe; `rate` is the one it answered at.
         bool answered() const;
         QString rate() const;

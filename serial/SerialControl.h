@@ -19,6 +19,7 @@ constexpr int PortInUse = 8005;         // already open here, or held by another
 constexpr int NoPermission = 8006;      // the user may not open the device
 constexpr int NotASerialPort = 8008;    // the path names a file, a folder, a FIFO or a device that is no tty
 constexpr int PortGone = 8010;          // the device node is there but its device is not (EIO, ENXIO)
+constexpr int OpenFailed = 8011;        // the port could not be opened for another reason of the system's
 constexpr int PortNotOpen = 8012;       // an operation that needs the open port
 constexpr int SettingsRefused = 8015;   // the port would not take the line settings
 constexpr int PortFailed = 8020;        // the port failed while in use (device unplugged)

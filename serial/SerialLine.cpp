@@ -39,7 +39,7 @@ Failure notASerialPort(const QString &path, const QString &reason)
 
 Failure couldNotOpen(const QString &path, const QString &reason)
 {
-    return Failure(SerialError::PortGone, QStringLiteral("The port %1 could not be opened. (%2)").arg(path, reason));
+    return Failure(SerialError::OpenFailed, QStringLiteral("The port %1 could not be opened. (%2)").arg(path, reason));
 }
 
 } // namespace SerialWords
