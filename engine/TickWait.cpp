@@ -68,13 +68,18 @@ void wait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 ti
 
         if (interrupted)
             throw ExchangeInterrupted();
-        if (afterEvents)
-            afterEvents();
+        // What the device said first decides. One cycle can bring both its
+        // "OK!" and the port's failure, and the answer came before the loss
+        // (a device with its own USB serial chip answers and drops off the
+        // bus to restart into its new firmware): the wait ends on the
+        // answer, and the failure is left for the next use of the port.
         if (watched == EarlyEndReply) {
             tickCount = checkedIncrement(timeSpan);
             ticks = tickCount;
             continue;
         }
+        if (afterEvents)
+            afterEvents();
         ticks = tickCount;
     }
 }

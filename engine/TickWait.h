@@ -27,8 +27,9 @@ void addTick(qint16 &tickCount);
 // handling events meanwhile, and ends early in the cycle in which `watched`
 // reads exactly "OK!". Afterwards tickCount is 0 and the timer stopped. When `interrupted` becomes true during the wait
 // (the window was closed), throws ExchangeInterrupted. `afterEvents`, if
-// given, runs after every cycle of events and ends the wait by throwing (the
-// port failed meanwhile).
+// given, runs after every cycle of events that did not end the wait with
+// "OK!", and ends the wait by throwing (the port failed meanwhile): an "OK!"
+// that came in the same cycle as a failure came before it.
 void wait(QTimer &timer, qint16 &tickCount, const QByteArray &watched, qint16 timeSpan,
           const std::atomic<bool> &interrupted, const std::function<void()> &afterEvents = {});
 

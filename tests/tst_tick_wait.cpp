@@ -2,6 +2,7 @@
 
 #include "base/Failure.h"
 #include "engine/TickWait.h"
+#include "serial/SerialControl.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -103,6 +104,46 @@ private slots:
         QTimer::singleShot(50, this, [this, reply] { m_watched = reply; });
         const qint64 elapsed = timedWait(1);
         QVERIFY2(elapsed >= 450, qPrintable(QString::number(elapsed)));
+        verifyIdle();
+    }
+
+    // The port fails in the same cycle of events that brings the device's
+    // last answer, the answer first (a device that answers and drops off the
+    // bus): "OK!" ends the wait as it would without the failure; any other
+    // answer, or none, ends it with the failure, within the cycle.
+    void aFailureInTheCycleOfTheAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("OK! then the failure") << QByteArray("OK!") << false;
+        QTest::newRow("ER then the failure") << QByteArray("ER") << true;
+        QTest::newRow("OK! and more, then the failure") << QByteArray("OK!E") << true;
+        QTest::newRow("the failure alone") << QByteArray() << true;
+    }
+
+    void aFailureInTheCycleOfTheAnswer()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, fails);
+        bool portFailed = false;
+        QTimer::singleShot(50, this, [this, reply, &portFailed] {
+            m_watched = reply;
+            portFailed = true;
+        });
+        const auto portCheck = [&portFailed] {
+            if (portFailed)
+                throw Failure(SerialError::PortFailed, QStringLiteral("The port failed while in use"));
+        };
+        QElapsedTimer clock;
+        clock.start();
+        int failure = 0;
+        try {
+            TickWait::wait(m_timer, m_ticks, m_watched, 12, m_interrupted, portCheck);
+        } catch (const Failure &caught) {
+            failure = caught.number();
+        }
+        QCOMPARE(failure, fails ? SerialError::PortFailed : 0);
+        QVERIFY2(clock.elapsed() < TickWait::TickIntervalMs, qPrintable(QString::number(clock.elapsed())));
         verifyIdle();
     }
 
