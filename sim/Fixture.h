@@ -51,13 +51,13 @@ public:
         std::optional<Clock::time_point> commandsAt;    // the first "dl" heard
         std::optional<Clock::time_point> verdictAt;     // when its first answer to an image left
         std::optional<Clock::time_point> leftAt;
-        int probesHeard = 0;     // "!" at its rate
-        int probesAnswered = 0;  // "!" it answered
-        int imagesReceived = 0;  // whole images (a pulled one is not whole)
-        int answeredOk = 0;      // images answered "OK!"
-        int answeredEr = 0;      // images answered "ER"
+        int probesHeard = 0;      // "!" at its rate
+        int probesAnswered = 0;   // "!" it answered
+        int imagesReceived = 0;   // whole images (a pulled one is not whole)
+        int answeredOk = 0;       // images answered "OK!"
+        int answeredEr = 0;       // images answered "ER"
         QList<QByteArray> images; // every whole image, as received
-        bool pulled = false;     // its adapter was pulled during the image
+        bool pulled = false;      // its adapter was pulled during the image
 
         bool flashed() const { return answeredOk > 0; }
     };

@@ -26,9 +26,9 @@ struct FixtureVisit
         Reset, // restarts into its new firmware: hears nothing until it leaves
     };
 
-    int rate = 9600;          // its own line rate, one of the probe's five
+    int rate = 9600;           // its own line rate, one of the probe's five
     std::uint8_t version = 17; // answered to "r"
-    int latencyMs = 20;       // how late it answers every command
+    int latencyMs = 20;        // how late it answers every command
     Reply reply = Reply::Check;
     QByteArray replyText; // with Reply::Text
     After after = After::Keep;
@@ -38,6 +38,10 @@ struct FixtureVisit
     // rate, the moment the station could have found it.
     bool stayFromVerdict = true;
     std::chrono::milliseconds stay{1000};
+    // With a stay from the verdict: a device that has had no answer to give
+    // this long after its arrival (a station that missed it) is taken away
+    // unflashed, so one missed device never stalls the schedule.
+    std::chrono::milliseconds patience{60000};
     std::chrono::milliseconds gap{1000}; // the port without a device after it
     // It carries its own USB serial chip: the port's node exists only while
     // it is there.
@@ -66,6 +70,7 @@ struct FixtureVisit
 //                                        \r, \n, \\ (a blank is \x20)
 //   after=keep|reset                     default keep
 //   stay=SECONDS|verdict+SECONDS         default verdict+1
+//   patience=SECONDS                     default 60; see FixtureVisit::patience
 //   gap=SECONDS                          default 1
 //   usb, pull                            bare words
 //

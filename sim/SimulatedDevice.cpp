@@ -209,11 +209,14 @@ struct SimulatedDevice::Impl
     void backToIdle();
     // Schedules the answer; returns when its last byte is due.
     Clock::time_point answer(const Reply &reply, const QByteArray &protocolAnswer, Clock::time_point now);
+    static QByteArray spokenAnswer(const Reply &reply, const QByteArray &protocolAnswer);
     void queue(const QByteArray &bytes, int deviceRate);
     void writeOut();
     void closeLine();
     void hangUpNow(Removal how);
     bool removeHere(Point point);
+    void sendDueAnswers(Clock::time_point now);
+    void report(Event event) const;
     std::optional<Clock::time_point> nextDeadline(Clock::time_point now) const;
 
     mutable std::mutex m_mutex;
@@ -262,6 +265,10 @@ struct SimulatedDevice::Impl
     int m_imagesAccepted = 0;
     int m_imagesRejected = 0;
     QByteArray m_lastImage;
+
+    bool m_present = true;
+    bool m_deafAfterVerdict = false;
+    std::function<void(const Event &)> m_observer;
 
     bool m_hangUpRequested = false;
     Removal m_requestedHow = Removal::LineClosed;
@@ -370,16 +377,36 @@ void SimulatedDevice::Impl::hangUpNow(Removal how)
     m_scheduled.clear();
     m_outbox.clear();
     m_changed.notify_all();
+    report(Event{Event::Kind::Removed, Clock::now(), false, {}, {}, {}});
+}
+
+// Answers whose time has come have left the device, whatever happens to it
+// next; they go to the line now.
+void SimulatedDevice::Impl::sendDueAnswers(Clock::time_point now)
+{
+    while (!m_scheduled.empty() && m_scheduled.begin()->first <= now) {
+        m_outbox.push_back(std::move(m_scheduled.begin()->second));
+        m_scheduled.erase(m_scheduled.begin());
+    }
+    writeOut();
+}
+
+void SimulatedDevice::Impl::report(Event event) const
+{
+    if (m_observer)
+        m_observer(event);
 }
 
 void SimulatedDevice::Impl::run()
 {
     std::unique_lock lock(m_mutex);
     while (!m_stopping) {
-        if (m_hangUpRequested && !m_hungUp)
-            hangUpNow(m_requestedHow);
-
         Clock::time_point now = Clock::now();
+        if (m_hangUpRequested && !m_hungUp) {
+            sendDueAnswers(now);
+            hangUpNow(m_requestedHow);
+        }
+
         if (!m_hungUp && m_idleRemovalAt && now >= *m_idleRemovalAt) {
             m_idleRemovalAt.reset();
             hangUpNow(m_removeAtHow);
@@ -400,11 +427,7 @@ void SimulatedDevice::Impl::run()
                 else if (!m_image.isEmpty() && now >= m_lastImageByte + imageGap)
                     finishImage(now);
             }
-            while (!m_scheduled.empty() && m_scheduled.begin()->first <= now) {
-                m_outbox.push_back(std::move(m_scheduled.begin()->second));
-                m_scheduled.erase(m_scheduled.begin());
-            }
-            writeOut();
+            sendDueAnswers(now);
         }
 
         pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
@@ -514,6 +537,9 @@ void SimulatedDevice::Impl::readFromProgram(Clock::time_point now)
 
 void SimulatedDevice::Impl::deliver(InFlight chunk, Clock::time_point now)
 {
+    // With no device on the line the adapter drains it and nobody listens.
+    if (!m_present)
+        return;
     if (m_hangUpAfter >= 0 && chunk.bytes.size() > m_hangUpAfter)
         chunk.bytes.truncate(m_hangUpAfter);
     // A device that goes away at a point of the exchange hears nothing after
@@ -572,6 +598,7 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
             if (byte == 'l') {
                 if (removeHere(Point::Commands))
                     return;
+                report(Event{Event::Kind::Commands, now, false, {}, {}, {}});
                 answer(m_dlReply, {}, now); // at the old rate, before switching
                 m_currentRate = downloadRate;
                 m_state = State::AwaitingE;
@@ -581,9 +608,11 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
         }
         if (byte == '!' && removeHere(Point::Probe))
             return;
-        if (byte == '!')
-            answer(m_probeReply, QByteArrayLiteral("!"), now);
-        else if (byte == 'r')
+        if (byte == '!') {
+            const Clock::time_point at = answer(m_probeReply, QByteArrayLiteral("!"), now);
+            report(Event{
+                Event::Kind::Probe, now, !spokenAnswer(m_probeReply, QByteArrayLiteral("!")).isEmpty(), at, {}, {}});
+        } else if (byte == 'r')
             answer(m_versionReply, QByteArray(1, char(m_version)), now);
         else if (byte == 'd')
             m_sawD = true;
@@ -617,10 +646,14 @@ void SimulatedDevice::Impl::finishImage(Clock::time_point now)
     else
         ++m_imagesRejected;
     m_lastImage = m_image;
-    const Clock::time_point answered =
-        answer(m_imageReply, acceptable ? QByteArrayLiteral("OK!") : QByteArrayLiteral("ER"), now);
+    const QByteArray verdict = acceptable ? QByteArrayLiteral("OK!") : QByteArrayLiteral("ER");
+    const Clock::time_point answered = answer(m_imageReply, verdict, now);
     if (acceptable && m_resetMs > 0)
         m_deafUntil = answered + std::chrono::milliseconds(m_resetMs);
+    if (m_deafAfterVerdict)
+        m_deafUntil = Clock::time_point::max();
+    const QByteArray spoken = spokenAnswer(m_imageReply, verdict);
+    report(Event{Event::Kind::Image, now, !spoken.isEmpty(), answered, ownCopy(spoken), ownCopy(m_image)});
     if (m_removeAt == Point::Idle) {
         m_removeAt.reset();
         m_idleRemovalAt = answered + idleBeforeRemoval;
@@ -634,6 +667,12 @@ void SimulatedDevice::Impl::backToIdle()
     m_sawD = false;
     m_image.clear();
     m_currentRate = m_ownRate;
+}
+
+// What a reply says on the line; empty when it says nothing.
+QByteArray SimulatedDevice::Impl::spokenAnswer(const Reply &reply, const QByteArray &protocolAnswer)
+{
+    return reply.silent ? QByteArray() : reply.text.value_or(protocolAnswer);
 }
 
 Clock::time_point SimulatedDevice::Impl::answer(const Reply &reply, const QByteArray &protocolAnswer,
@@ -657,7 +696,7 @@ Clock::time_point SimulatedDevice::Impl::answer(const Reply &reply, const QByteA
 
 void SimulatedDevice::Impl::queue(const QByteArray &bytes, int deviceRate)
 {
-    if (m_hungUp || m_hangUpRequested || bytes.isEmpty())
+    if (m_hungUp || m_hangUpRequested || !m_present || bytes.isEmpty())
         return;
     m_outbox.push_back(Outgoing{bytes, deviceRate, 0});
     writeOut();
@@ -796,6 +835,44 @@ void SimulatedDevice::stopReadingAfter(qint64 bytes)
     d->m_stopReadingAfter = bytes < 0 ? -1 : bytes;
     d->m_readingStopped = bytes == 0;
     d->wake();
+}
+
+void SimulatedDevice::setPresent(bool present)
+{
+    std::lock_guard lock(d->m_mutex);
+    if (d->m_hungUp)
+        return;
+    d->sendDueAnswers(Clock::now());
+    d->m_scheduled.clear();
+    d->m_present = present;
+    // Bytes still on the wire reach nobody: a fresh device hears from the
+    // next byte on.
+    d->m_inFlight.reset();
+    d->backToIdle();
+    d->m_deafUntil = {};
+    if (!present) {
+        d->m_removeAt.reset();
+        d->m_idleRemovalAt.reset();
+    }
+    d->wake();
+}
+
+bool SimulatedDevice::present() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_present;
+}
+
+void SimulatedDevice::setDeafAfterVerdict(bool deaf)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_deafAfterVerdict = deaf;
+}
+
+void SimulatedDevice::setObserver(std::function<void(const Event &)> observer)
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_observer = std::move(observer);
 }
 
 void SimulatedDevice::send(const QByteArray &bytes)

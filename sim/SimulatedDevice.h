@@ -131,7 +131,7 @@ public:
         };
         Kind kind = Kind::Probe;
         std::chrono::steady_clock::time_point heardAt;
-        bool answered = false;                         // an answer is on its way
+        bool answered = false;                          // an answer is on its way
         std::chrono::steady_clock::time_point answerAt; // when it leaves
         QByteArray answer;
         QByteArray image;

@@ -1,8 +1,10 @@
 // device-sim: the simulated device on a pseudo-terminal, for trying the
 // program (or any terminal program) without the hardware. Prints the port to
-// open and serves until interrupted.
+// open and serves until interrupted. With --fixture, a station's slot where
+// devices come and go by a schedule.
 
 #include "base/PrintableBytes.h"
+#include "sim/Fixture.h"
 #include "sim/SimulatedDevice.h"
 
 #include <QCommandLineParser>
@@ -11,9 +13,11 @@
 #include <QFileInfo>
 #include <QMap>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -50,6 +54,103 @@ void printNewChunks(const SimulatedDevice &device, qsizetype &printed)
         }
         offset = end;
     }
+}
+
+// Blocks SIGINT and SIGTERM for every thread started after it, and waits for
+// one of them; `tick` runs every 50 ms meanwhile when given.
+class StopSignals
+{
+public:
+    StopSignals()
+    {
+        sigemptyset(&m_signals);
+        sigaddset(&m_signals, SIGINT);
+        sigaddset(&m_signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
+    }
+
+    void wait(const std::function<void()> &tick = {}) const
+    {
+        const timespec interval{0, 50 * 1000 * 1000};
+        for (;;) {
+            const int signal = tick ? sigtimedwait(&m_signals, nullptr, &interval) : sigwaitinfo(&m_signals, nullptr);
+            if (tick)
+                tick();
+            if (signal == SIGINT || signal == SIGTERM)
+                return;
+        }
+    }
+
+private:
+    sigset_t m_signals;
+};
+
+QString describe(const Fixture::Event &event, const Fixture &fixture)
+{
+    const auto visit = [&fixture, &event] {
+        const FixtureVisit &scheduled = fixture.schedule().visitAt(event.visit);
+        return QStringLiteral("visit %1/%2 (line %3)")
+            .arg(event.visit + 1)
+            .arg(fixture.schedule().length())
+            .arg(scheduled.line);
+    };
+    switch (event.kind) {
+    case Fixture::Event::Kind::Arrived:
+        return QStringLiteral("%1 arrived: %2; port %3")
+            .arg(visit(), fixture.schedule().visitAt(event.visit).text(),
+                 event.portPath.isEmpty() ? QStringLiteral("missing") : event.portPath);
+    case Fixture::Event::Kind::Answered:
+        return QStringLiteral("%1 answered its first \"!\"").arg(visit());
+    case Fixture::Event::Kind::Verdict:
+        return event.text.isEmpty() ? QStringLiteral("%1 took an image and said nothing").arg(visit())
+                                    : QStringLiteral("%1 answered the image \"%2\"")
+                                          .arg(visit(), QString::fromLatin1(printableBytes(event.text)));
+    case Fixture::Event::Kind::Pulled:
+        return QStringLiteral("%1 adapter pulled during the image").arg(visit());
+    case Fixture::Event::Kind::Left:
+        return QStringLiteral("%1 left; %2")
+            .arg(visit(), event.portPath.isEmpty() ? QStringLiteral("the port's node went with it")
+                                                   : QStringLiteral("the port stays, no device on it"));
+    case Fixture::Event::Kind::Finished:
+        return QStringLiteral("the schedule has run out; serving the port as it is until stopped");
+    }
+    return {};
+}
+
+int runFixture(const QString &file, const QString &link, std::optional<int> repeat, bool verbose)
+{
+    QFile text(file);
+    if (!text.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "device-sim: cannot read %s: %s\n", qPrintable(file), qPrintable(text.errorString()));
+        return 1;
+    }
+    QString error;
+    std::optional<FixtureSchedule> schedule = FixtureSchedule::parse(text.readAll(), &error);
+    if (!schedule) {
+        std::fprintf(stderr, "device-sim: %s: %s\n", qPrintable(file), qPrintable(error));
+        return badUsage;
+    }
+    if (repeat)
+        schedule->repeat = *repeat;
+
+    const StopSignals stopSignals;
+    Fixture fixture(link, *schedule);
+    if (verbose) {
+        fixture.setObserver([&fixture](const Fixture::Event &event) {
+            const double seconds = std::chrono::duration<double>(event.at - fixture.startedAt()).count();
+            std::fprintf(stderr, "%9.3f %s\n", seconds, qPrintable(describe(event, fixture)));
+        });
+    }
+    try {
+        fixture.start();
+    } catch (const std::runtime_error &failure) {
+        std::fprintf(stderr, "device-sim: %s\n", failure.what());
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(link));
+    std::fflush(stdout);
+    stopSignals.wait();
+    return 0;
 }
 
 } // namespace
@@ -97,10 +198,19 @@ int main(int argc, char *argv[])
         {QStringLiteral("hangup-after"), QStringLiteral("Hang up (as a pulled cable) after receiving N bytes."),
          QStringLiteral("N")},
         {QStringLiteral("no-pacing"), QStringLiteral("Read as fast as bytes come instead of at the line's speed.")},
-        {QStringLiteral("link"), QStringLiteral("Also make PATH a symbolic link to the port (removed on exit)."),
+        {QStringLiteral("link"),
+         QStringLiteral("Also make PATH a symbolic link to the port (removed on exit). With --fixture: the "
+                        "port's name, which devices come to and go from."),
          QStringLiteral("PATH")},
         {QStringLiteral("verbose"),
-         QStringLiteral("Print each received chunk with the program's line rate on stderr.")},
+         QStringLiteral("Print each received chunk with the program's line rate on stderr; with --fixture, "
+                        "each arrival, first answer, verdict and leave with the seconds since the start.")},
+        {QStringLiteral("fixture"),
+         QStringLiteral("Run a station's slot: devices come to the port --link names and go by the schedule in "
+                        "FILE, one visit a line (see examples/fixtures/). Prints the link."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("repeat"),
+         QStringLiteral("With --fixture: run the schedule N times (instead of its own repeat=)."), QStringLiteral("N")},
     });
 
     if (!parser.parse(application.arguments()))
@@ -111,6 +221,30 @@ int main(int argc, char *argv[])
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+
+    if (parser.isSet(QStringLiteral("fixture"))) {
+        // The schedule says who each device is; one device's settings would
+        // be silently ignored.
+        for (const QString &name : parser.optionNames()) {
+            if (name != QStringLiteral("fixture") && name != QStringLiteral("link") && name != QStringLiteral("repeat")
+                && name != QStringLiteral("verbose"))
+                return usageError(
+                    QStringLiteral("--%1 is not taken with --fixture: the schedule sets each device").arg(name));
+        }
+        const QString link = parser.value(QStringLiteral("link"));
+        if (link.isEmpty())
+            return usageError(QStringLiteral("--fixture needs --link PATH, the port's name"));
+        std::optional<int> repeat;
+        if (parser.isSet(QStringLiteral("repeat"))) {
+            repeat = intOption(parser, QStringLiteral("repeat"), 1, 1000000);
+            if (!repeat)
+                return usageError(QStringLiteral("--repeat must be a whole number from 1 to 1000000"));
+        }
+        return runFixture(parser.value(QStringLiteral("fixture")), link, repeat,
+                          parser.isSet(QStringLiteral("verbose")));
+    }
+    if (parser.isSet(QStringLiteral("repeat")))
+        return usageError(QStringLiteral("--repeat goes with --fixture"));
 
     const std::optional<int> rate = intOption(parser, QStringLiteral("rate"), 1, 115200);
     if (!rate || !QList<int>{9600, 19200, 38400, 57600, 115200}.contains(*rate))
@@ -162,13 +296,8 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--link needs a path"));
     const bool verbose = parser.isSet(QStringLiteral("verbose"));
 
-    // Taken by sigtimedwait below; blocked before the device thread starts so
-    // the signals never interrupt it.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Blocked before the device thread starts so the signals never interrupt it.
+    const StopSignals stopSignals;
 
     std::optional<SimulatedDevice> device;
     try {
@@ -215,14 +344,10 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
 
     qsizetype printed = 0;
-    const timespec tick{0, 50 * 1000 * 1000};
-    for (;;) {
-        const int signal = verbose ? sigtimedwait(&stopSignals, nullptr, &tick) : sigwaitinfo(&stopSignals, nullptr);
-        if (verbose)
-            printNewChunks(*device, printed);
-        if (signal == SIGINT || signal == SIGTERM)
-            break;
-    }
+    if (verbose)
+        stopSignals.wait([&device, &printed] { printNewChunks(*device, printed); });
+    else
+        stopSignals.wait();
 
     if (!link.isEmpty())
         QFile::remove(link);
