@@ -406,9 +406,10 @@ const FixtureSchedule &Fixture::schedule() const
     return d->m_schedule;
 }
 
+// Set once, before the first arrival and before any thread of the fixture
+// starts: read without the lock, so an observer can.
 Fixture::Clock::time_point Fixture::startedAt() const
 {
-    std::lock_guard lock(d->m_mutex);
     return d->m_startedAt;
 }
 

@@ -87,8 +87,10 @@ public:
     Fixture(const Fixture &) = delete;
     Fixture &operator=(const Fixture &) = delete;
 
-    // Called on the fixture's own threads, never with one of its locks held;
-    // it must be quick and must not call the fixture. Set before start().
+    // Called as things happen: in start() for the first arrival, then on the
+    // fixture's own threads, never with the fixture's lock held. It must be
+    // quick; of the fixture it may read schedule() and startedAt() only. Set
+    // before start().
     void setObserver(std::function<void(const Event &)> observer);
 
     // Starts the run: the first visit arrives now. Throws std::runtime_error

@@ -8,6 +8,7 @@
 #include "sim/SimulatedDevice.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
@@ -208,6 +209,20 @@ private slots:
         FixtureVisit reread = again->visits.first();
         reread.line = 0;
         QVERIFY(reread == read);
+    }
+
+    // The schedules shipped for the demo's slots all read.
+    void exampleSchedulesRead()
+    {
+        const QDir dir(qEnvironmentVariable("TARVIK_SOURCE_DIR") + QStringLiteral("/examples/fixtures"));
+        const QStringList names = dir.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name);
+        QVERIFY(!names.isEmpty());
+        for (const QString &name : names) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QString error;
+            QVERIFY2(FixtureSchedule::parse(file.readAll(), &error), qPrintable(name + QStringLiteral(": ") + error));
+        }
     }
 
     // The device's own switch: an absent device hears nothing and says
