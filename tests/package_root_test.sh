@@ -42,11 +42,44 @@ work=$(mktemp -d)
 root="$work/root"
 mounted=()
 device_pid=
+
+# Whether process $1 has ended (gone, or a zombie not yet waited for).
+ended() {
+    local state
+    state=$(awk '/^State:/ { print $2 }' "/proc/$1/status" 2>/dev/null) || return 0
+    [ -z "$state" ] || [ "$state" = Z ]
+}
+# The processes running inside the root: whatever this check started there
+# and has not ended.
+processes_in_root() {
+    local process
+    for process in /proc/[0-9]*; do
+        if [ "$(readlink "$process/root" 2>/dev/null)" = "$root" ]; then
+            echo "${process#/proc/}"
+        fi
+    done
+}
+# Ends the simulated device: asked first (it stops on SIGTERM and lets its
+# line go), then made to.
+stop_device() {
+    [ -n "$device_pid" ] || return 0
+    kill "$device_pid" 2>/dev/null || true
+    local tries=0
+    while ! ended "$device_pid" && [ $tries -lt 100 ]; do
+        sleep 0.05
+        tries=$((tries + 1))
+    done
+    kill -KILL "$device_pid" 2>/dev/null || true
+    wait "$device_pid" 2>/dev/null || true
+    device_pid=
+}
 cleanup() {
-    if [ -n "$device_pid" ]; then
-        kill "$device_pid" 2>/dev/null || true
-        wait "$device_pid" 2>/dev/null || true
-    fi
+    stop_device
+    # Nothing started in the root outlives the check, whichever way it ends.
+    local process
+    for process in $(processes_in_root); do
+        kill -KILL "$process" 2>/dev/null || true
+    done
     local at
     for ((at = ${#mounted[@]} - 1; at >= 0; at--)); do
         umount "${mounted[at]}" 2>/dev/null || umount -l "${mounted[at]}" || true
@@ -54,6 +87,10 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# Stopped from outside (Ctrl+C, CI's time limit): the cleanup still runs.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 mount_in_root() { # mount_in_root MOUNT-ARGUMENTS... TARGET
     mount "$@"
     mounted+=("${!#}")
@@ -61,6 +98,16 @@ mount_in_root() { # mount_in_root MOUNT-ARGUMENTS... TARGET
 in_root() {
     chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
         DEBIAN_FRONTEND=noninteractive "$@"
+}
+# Starts a program of the root in the background, its output to FILE. The
+# subshell, chroot and env each replace themselves with the next, so the id
+# in $! is the program's own and ending it ends the program. (A function
+# run with & is a shell of its own: ending it would leave the program
+# running, orphaned, holding its pseudo-terminal and its link.)
+start_in_root() { # start_in_root FILE PROGRAM ARGUMENTS...
+    local output=$1
+    shift
+    (exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@" >"$output" 2>&1) &
 }
 
 started=$SECONDS
@@ -118,7 +165,7 @@ grep -q -- '--port' <<<"$help" || fail "flash --help does not tell about --port:
 # first name (/dev/COM1), the program on port 1, the production log kept.
 cp "$device_sim" "$root/tmp/device-sim"
 cp "$firmware" "$root/tmp/firmware.txt"
-in_root /tmp/device-sim --rate 19200 --reply-delay 20 --version 42 --link /dev/COM1 >"$work/device.out" 2>&1 &
+start_in_root "$work/device.out" /tmp/device-sim --rate 19200 --reply-delay 20 --version 42 --link /dev/COM1
 device_pid=$!
 tries=0
 until [ -L "$root/dev/COM1" ]; do
@@ -138,6 +185,17 @@ cat "$work/flash.out"
 grep -Eq '^1 +/dev/COM1 +19200 +pass +0 .* 42 ' "$work/flash.out" || fail "the summary has no pass at 19200 with version 42"
 grep -q ',1,/dev/COM1,19200,/tmp/firmware.txt,.*,pass,OK!,42,' "$root/tmp/station.csv" \
     || fail "the log has no pass line: $(cat "$root/tmp/station.csv" 2>/dev/null)"
+
+# The device is ended as the check ends it on any way out; then nothing the
+# check started may be left running in the root.
+stop_device
+left=$(processes_in_root)
+if [ -n "$left" ]; then
+    fail "still running in the root after the device was stopped: $(for process in $left; do
+        tr '\0' ' ' <"/proc/$process/cmdline" 2>/dev/null
+        echo
+    done)"
+fi
 
 echo "The $arch root: $((SECONDS - started)) s in all"
 if [ "$failures" -ne 0 ]; then
