@@ -3,6 +3,7 @@
 
 #include "log/ProductionLog.h"
 #include "support/CommandFixture.h"
+#include "support/SmallDisk.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -96,24 +97,9 @@ private:
     QByteArray m_trace;
 };
 
-struct Run
-{
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-// The command as an operator's script starts it: no display, no platform.
 void startFlash(QProcess &process, const QStringList &arguments)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    process.setProcessEnvironment(environment);
-    process.start(buildDir() + QStringLiteral("/tarvik-downloader"), QStringList{"flash"} + arguments);
-    if (!process.waitForStarted(5000))
-        qFatal("tarvik-downloader did not start");
+    startProgram(process, QStringList{"flash"} + arguments);
 }
 
 Run finish(QProcess &process)
@@ -127,11 +113,6 @@ Run finish(QProcess &process)
     return run;
 }
 
-// What the command printed, to read beside an unexpected status.
-QByteArray printed(const Run &run)
-{
-    return "status " + QByteArray::number(run.status) + "\nstdout:\n" + run.out + "stderr:\n" + run.err;
-}
 
 Run flash(const QStringList &arguments)
 {
@@ -183,43 +164,6 @@ bool readFirstLine(int descriptor)
     return byte == '\n';
 }
 
-// A small disk of its own, unmounted when it goes; the test is skipped where
-// mounting is not permitted.
-class SmallDisk
-{
-public:
-    explicit SmallDisk(const QString &path)
-        : m_path(QFile::encodeName(path))
-    {
-        QDir().mkpath(path);
-        m_mounted = ::mount("tarvik-test", m_path.constData(), "tmpfs", 0, "size=128k,mode=0755") == 0;
-        m_error = errno;
-    }
-    ~SmallDisk()
-    {
-        if (m_mounted)
-            ::umount2(m_path.constData(), MNT_DETACH);
-    }
-    bool mounted() const { return m_mounted; }
-    QString error() const { return QString::fromLocal8Bit(std::strerror(m_error)); }
-
-    // Fills the disk to its last page with a file of its own.
-    QString fill() const
-    {
-        const QByteArray filler = m_path + "/filler";
-        const int descriptor = ::open(filler.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        const QByteArray page(4096, 'x');
-        while (::write(descriptor, page.constData(), size_t(page.size())) == page.size()) {
-        }
-        ::close(descriptor);
-        return QFile::decodeName(filler);
-    }
-
-private:
-    QByteArray m_path;
-    bool m_mounted = false;
-    int m_error = 0;
-};
 
 const QByteArray ExampleSha256 =
     QCryptographicHash::hash(readFile(exampleFirmware()), QCryptographicHash::Sha256).toHex();
@@ -302,6 +246,12 @@ private slots:
         QTest::newRow("1 adapter pulled in the verdict's wait")
             << QStringList{"--unplug-after", "verdict"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 1
             << "port-lost";
+        QTest::newRow("0 adapter gone right after its OK! was read")
+            << QStringList{"--unplug-after", "answered"} << QStringList{"--port", "PORT", "--file", fw} << 0 << 0
+            << "pass";
+        QTest::newRow("0 line closed right after its OK! was read")
+            << QStringList{"--unplug-after", "answered", "--unplug-as", "closed"}
+            << QStringList{"--port", "PORT", "--file", fw} << 0 << 0 << "pass";
         QTest::newRow("1 line closed in the verdict's wait")
             << QStringList{"--unplug-after", "verdict", "--unplug-as", "closed"}
             << QStringList{"--port", "PORT", "--file", fw} << 0 << 1 << "port-lost";

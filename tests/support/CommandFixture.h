@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QFile>
 #include <QList>
+#include <QProcess>
 #include <QString>
+#include <QStringList>
 
 // Where the end-to-end tests of the command line find the built programs and
 // the example firmware, as CTest sets them.
@@ -81,4 +83,43 @@ inline bool noCellOpensAFormula(const QList<QByteArray> &cells)
             return false;
     }
     return true;
+}
+
+// The production log's records after its header, each split into cells.
+inline QList<QList<QByteArray>> logRows(const QString &path)
+{
+    QList<QList<QByteArray>> rows;
+    const QList<QByteArray> lines = readFile(path).split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (!lines.at(i).isEmpty())
+            rows.append(csvCells(lines.at(i)));
+    }
+    return rows;
+}
+
+// How a run of the program ended, and what it printed.
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The program as an operator's script starts it: no display, no platform.
+inline void startProgram(QProcess &process, const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    process.setProcessEnvironment(environment);
+    process.start(buildDir() + QStringLiteral("/tarvik-downloader"), arguments);
+    if (!process.waitForStarted(5000))
+        qFatal("tarvik-downloader did not start");
+}
+
+// What the program printed, to read beside an unexpected status.
+inline QByteArray printed(const Run &run)
+{
+    return "status " + QByteArray::number(run.status) + "\nstdout:\n" + run.out + "stderr:\n" + run.err;
 }
