@@ -27,6 +27,9 @@
 //    into the image and the link removed at once; the visit ends there, and
 //    the port comes back (a new pseudo-terminal behind the link) with the
 //    next visit;
+//  - a plain adapter whose next device brings its own chip goes (hung up,
+//    link removed) with its device; a plain device that comes to a port
+//    without a node brings its adapter: the node appears with it;
 //  - after the last visit the port stays as that visit left it.
 //
 // The clock: every leave and arrival has a deadline computed from the one

@@ -35,7 +35,10 @@ struct FixtureVisit
     // How long it stays: from its arrival, or with `stayFromVerdict` from the
     // moment its answer to an image left it. A device that never answers
     // (Reply::Silent) counts that time from the first "!" it heard at its
-    // rate, the moment the station could have found it.
+    // rate, the moment the station could have found it. The program shows an
+    // answer other than "OK!" only after its twelve ticks (6 s): a device
+    // taken away sooner than that after such an answer, and its successor
+    // put in, look to the station like one device that never left.
     bool stayFromVerdict = true;
     std::chrono::milliseconds stay{1000};
     // With a stay from the verdict: a device that has had no answer to give
