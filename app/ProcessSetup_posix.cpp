@@ -1,6 +1,8 @@
 #include "app/ProcessSetup.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <initializer_list>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -35,3 +37,13 @@ void setUpProcess()
 }
 
 void letOwnConsoleGo() {}
+
+bool displayAvailable()
+{
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char *value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}

@@ -17,3 +17,10 @@ void letOwnConsoleGo()
     if (::GetConsoleProcessList(processes, 2) == 1)
         ::FreeConsole();
 }
+
+// A Windows session always has a desktop to show a window on; a service or
+// a console over SSH is not where an operator stands.
+bool displayAvailable()
+{
+    return true;
+}

@@ -64,14 +64,15 @@ for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6; do
     grep -qx "$package" <<<"$depended" || fail "Depends lacks $package: $depends"
 done
 
-# Contents: exactly the program, the desktop entry and the icon.
+# Contents: exactly the program, the desktop entries and the icon.
 root=$scratch/root
 dpkg-deb --extract "$deb" "$root"
 program=usr/bin/tarvik-downloader
 entry=usr/share/applications/tarvik-downloader.desktop
+station_entry=usr/share/applications/tarvik-station.desktop
 icon=usr/share/icons/hicolor/scalable/apps/tarvik-downloader.svg
 actual=$(cd "$root" && find . ! -type d | sed 's|^\./||' | sort)
-expected=$(printf '%s\n' "$program" "$entry" "$icon" | sort)
+expected=$(printf '%s\n' "$program" "$entry" "$station_entry" "$icon" | sort)
 [ "$actual" = "$expected" ] || fail "the package holds:
 $actual
 and should hold:
@@ -87,6 +88,14 @@ if [ -f "$root/$entry" ]; then
     exec_command=$(entry_value Exec | cut -d' ' -f1)
     [ "$exec_command" = "$(basename "$program")" ] || fail "Exec runs '$exec_command', not the program"
     [ "$(entry_value Icon)" = "$(basename "$icon" .svg)" ] || fail "Icon is '$(entry_value Icon)', not the icon"
+fi
+# The station's entry opens the station window, empty, with the same icon.
+if [ -f "$root/$station_entry" ]; then
+    desktop-file-validate "$root/$station_entry" || fail "desktop-file-validate rejects $station_entry"
+    station_value() { sed -n "s/^$1=//p" "$root/$station_entry"; }
+    [ "$(station_value Name)" = "Tarvik Station" ] || fail "Name is '$(station_value Name)'"
+    [ "$(station_value Exec)" = "$(basename "$program") station" ] || fail "Exec is '$(station_value Exec)', not the station"
+    [ "$(station_value Icon)" = "$(basename "$icon" .svg)" ] || fail "Icon is '$(station_value Icon)', not the icon"
 fi
 if [ -f "$root/$icon" ]; then
     xmllint --noout "$root/$icon" || fail "$icon is not well-formed"
