@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QTime>
 
 #include <chrono>
 #include <csignal>
@@ -137,8 +138,13 @@ int runFixture(const QString &file, const QString &link, std::optional<int> repe
     Fixture fixture(link, *schedule);
     if (verbose) {
         fixture.setObserver([&fixture](const Fixture::Event &event) {
+            // The time of day too, to read beside what the station prints.
+            const auto sinceEvent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Fixture::Clock::now() - event.at);
+            const QTime time = QTime::currentTime().addMSecs(-int(sinceEvent.count()));
             const double seconds = std::chrono::duration<double>(event.at - fixture.startedAt()).count();
-            std::fprintf(stderr, "%9.3f %s\n", seconds, qPrintable(describe(event, fixture)));
+            std::fprintf(stderr, "%s %9.3f %s\n", qPrintable(time.toString(QStringLiteral("HH:mm:ss.zzz"))), seconds,
+                         qPrintable(describe(event, fixture)));
         });
     }
     try {
