@@ -39,6 +39,8 @@ const QByteArray endOfFileRecord = QByteArrayLiteral(":00000001FF\r");
 constexpr qsizetype removalIntoImage = 64;
 // How long after answering an image a device set to go away while idle goes.
 constexpr auto idleBeforeRemoval = 200ms;
+// How often a device that goes once its answer is read looks whether it is.
+constexpr auto answerCheckInterval = 1ms;
 
 // The line rate a termios speed stands for; 0 when it is none the device knows.
 int rateOf(speed_t speed)
@@ -215,6 +217,7 @@ struct SimulatedDevice::Impl
     void closeLine();
     void hangUpNow(Removal how);
     bool removeHere(Point point);
+    bool answerTaken() const;
     void sendDueAnswers(Clock::time_point now);
     void report(Event event) const;
     std::optional<Clock::time_point> nextDeadline(Clock::time_point now) const;
@@ -242,6 +245,7 @@ struct SimulatedDevice::Impl
     std::optional<Point> m_removeAt;
     Removal m_removeAtHow = Removal::AdapterPulled;
     std::optional<Clock::time_point> m_idleRemovalAt;
+    bool m_removeOnceAnswerTaken = false;
     int m_latencyMs = 0;
     int m_resetMs = 0;
     Clock::time_point m_deafUntil;
@@ -428,6 +432,10 @@ void SimulatedDevice::Impl::run()
                     finishImage(now);
             }
             sendDueAnswers(now);
+            if (m_removeOnceAnswerTaken && answerTaken()) {
+                m_removeOnceAnswerTaken = false;
+                hangUpNow(m_removeAtHow);
+            }
         }
 
         pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}};
@@ -481,6 +489,8 @@ std::optional<Clock::time_point> SimulatedDevice::Impl::nextDeadline(Clock::time
         consider(m_inFlight->due);
     if (m_idleRemovalAt)
         consider(*m_idleRemovalAt);
+    if (m_removeOnceAnswerTaken)
+        consider(now + answerCheckInterval);
     if (!m_scheduled.empty())
         consider(m_scheduled.begin()->first);
     if (m_state == State::AwaitingE || (m_state == State::ReceivingImage && m_image.isEmpty()))
@@ -573,6 +583,17 @@ void SimulatedDevice::Impl::deliver(InFlight chunk, Clock::time_point now)
     }
 }
 
+// Whether the answer to an image has left the device and the program has
+// read all of it. Polling the slave side pushes bytes still on their way
+// through the kernel onto the line first, so they count as unread.
+bool SimulatedDevice::Impl::answerTaken() const
+{
+    if (!m_scheduled.empty() || !m_outbox.empty() || m_slaveFd < 0)
+        return false;
+    pollfd unread{m_slaveFd, POLLIN, 0};
+    return ::poll(&unread, 1, 0) == 0;
+}
+
 // Goes away if set to at this point; says whether it did.
 bool SimulatedDevice::Impl::removeHere(Point point)
 {
@@ -657,6 +678,9 @@ void SimulatedDevice::Impl::finishImage(Clock::time_point now)
     if (m_removeAt == Point::Idle) {
         m_removeAt.reset();
         m_idleRemovalAt = answered + idleBeforeRemoval;
+    } else if (m_removeAt == Point::Answered) {
+        m_removeAt.reset();
+        m_removeOnceAnswerTaken = true;
     }
     backToIdle();
 }
@@ -853,6 +877,7 @@ void SimulatedDevice::setPresent(bool present)
     if (!present) {
         d->m_removeAt.reset();
         d->m_idleRemovalAt.reset();
+        d->m_removeOnceAnswerTaken = false;
     }
     d->wake();
 }

@@ -70,6 +70,11 @@ public:
         Image,    // after the first 64 bytes of an image
         Verdict,  // when the image is complete, instead of answering it
         Idle,     // 200 ms after it has answered an image
+        // As soon as the program has read its answer to an image: a device
+        // with its own USB serial chip that restarts into its new firmware
+        // drops off the bus right after its "OK!" (any sooner and the kernel
+        // itself throws the unread answer away with the line).
+        Answered,
     };
 
     SimulatedDevice();  // opens the pty pair; throws std::runtime_error on failure

@@ -190,7 +190,8 @@ int main(int argc, char *argv[])
          QStringLiteral("MS"), QStringLiteral("0")},
         {QStringLiteral("unplug-after"),
          QStringLiteral("Pull the adapter at POINT: probe (the first \"!\"), commands (\"dl\"), image (64 "
-                        "bytes into it), verdict (the image complete) or idle (200 ms after answering it)."),
+                        "bytes into it), verdict (the image complete), idle (200 ms after answering it) or "
+                        "answered (as soon as the program has read the answer)."),
          QStringLiteral("POINT")},
         {QStringLiteral("unplug-as"),
          QStringLiteral("How --unplug-after and --hangup-after go away: pulled (the tty hung up, the default "
@@ -270,10 +271,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("image"), SimulatedDevice::Point::Image},
         {QStringLiteral("verdict"), SimulatedDevice::Point::Verdict},
         {QStringLiteral("idle"), SimulatedDevice::Point::Idle},
+        {QStringLiteral("answered"), SimulatedDevice::Point::Answered},
     };
     const QString unplugAt = parser.value(QStringLiteral("unplug-after"));
     if (parser.isSet(QStringLiteral("unplug-after")) && !points.contains(unplugAt))
-        return usageError(QStringLiteral("--unplug-after must be probe, commands, image, verdict or idle"));
+        return usageError(QStringLiteral("--unplug-after must be probe, commands, image, verdict, idle or answered"));
     const QString unplugAs = parser.value(QStringLiteral("unplug-as"));
     if (parser.isSet(QStringLiteral("unplug-as")) && unplugAs != QStringLiteral("pulled")
         && unplugAs != QStringLiteral("closed"))
