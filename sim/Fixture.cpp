@@ -18,6 +18,12 @@
 namespace {
 
 using Clock = Fixture::Clock;
+using namespace std::chrono_literals;
+
+// How long a device that goes with its port waits for the program to read
+// what it said last, and how often it looks.
+constexpr auto unreadAnswerLimit = 1s;
+constexpr auto answerReadPoll = 1ms;
 
 bool isSymbolicLink(const QByteArray &path)
 {
@@ -78,6 +84,7 @@ struct Fixture::Impl
     void run(Clock::time_point plannedArrival);
     // Sleeps until `time` or a stop; false on a stop.
     bool sleepUntil(Clock::time_point time);
+    bool stopping() const;
     // When the visit now on leaves, as things stand.
     Clock::time_point leaveDeadline(Clock::time_point plannedArrival) const;
     // Brings visit `index` to the port; false with `reason` when its line
@@ -162,6 +169,12 @@ bool Fixture::Impl::sleepUntil(Clock::time_point time)
     return !m_stopping;
 }
 
+bool Fixture::Impl::stopping() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_stopping;
+}
+
 Clock::time_point Fixture::Impl::leaveDeadline(Clock::time_point plannedArrival) const
 {
     if (m_pulledAt)
@@ -235,10 +248,17 @@ void Fixture::Impl::leave(qsizetype index)
     }
     const bool nodeGoes = pulled || visit.usb || nextHasOwnChip;
     if (nodeGoes) {
-        // As the kernel does it: the tty is hung up, then its node and the
-        // names pointing at it go.
-        if (!pulled)
+        if (!pulled) {
+            // A device's last answer reaches the computer before the bus
+            // notices the device gone; on a pseudo-terminal the hang-up would
+            // throw an answer the program has not read yet away with the line.
+            const Clock::time_point limit = Clock::now() + unreadAnswerLimit;
+            while (!m_device->answersRead() && Clock::now() < limit && !stopping())
+                std::this_thread::sleep_for(answerReadPoll);
+            // As the kernel does it: the tty is hung up, then its node and
+            // the names pointing at it go.
             m_device->hangUp(SimulatedDevice::Removal::AdapterPulled);
+        }
         m_device->setObserver(nullptr);
         removeLink();
         m_device.reset();

@@ -960,6 +960,12 @@ bool SimulatedDevice::hungUp() const
     return d->m_hungUp;
 }
 
+bool SimulatedDevice::answersRead() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->answerTaken();
+}
+
 int SimulatedDevice::imagesAccepted() const
 {
     std::lock_guard lock(d->m_mutex);

@@ -155,6 +155,11 @@ public:
     QByteArray received() const;        // all bytes received, joined
     void clearTranscript();
     bool hungUp() const;
+    // Everything the device has said has reached the program: nothing waits
+    // to be sent and nothing sent lies unread on the line. A harness that
+    // pulls a device right after its answer waits for this, or the kernel
+    // throws the unread answer away with the line.
+    bool answersRead() const;
     int imagesAccepted() const; // images answered "OK!" by the check
     int imagesRejected() const; // images answered "ER" by the check
     // The last complete image received after "e", as received.

@@ -14,6 +14,7 @@
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <functional>
 #include <mutex>
@@ -50,6 +51,19 @@ bool answersProbe(QSerialPort &port, int rate, std::chrono::milliseconds wait = 
             reply += port.readAll();
     }
     return reply == "!";
+}
+
+// Waits for the condition without handling events, as a program busy
+// elsewhere reads nothing meanwhile.
+bool withoutEvents(const std::function<bool()> &condition)
+{
+    const QDeadlineTimer deadline(10s);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
 }
 
 bool nodeExists(const QString &link)
@@ -432,6 +446,37 @@ private slots:
         QVERIFY(fixture.waitUntilFinished(10s));
         QVERIFY(!nodeExists(linkPath));
         QCOMPARE(fixture.records().size(), 2);
+    }
+
+    // A device with its own chip taken away the moment it answered: the
+    // answer still reaches a program that reads it late, as it reaches the
+    // computer before the bus notices the device gone; the port goes after.
+    void usbDeviceLeavingAtItsVerdictIsReadFirst()
+    {
+        QTemporaryDir dir;
+        const QString linkPath = dir.filePath(QStringLiteral("slot"));
+        Fixture fixture(linkPath, scheduleOf("rate=115200 stay=verdict+0 gap=30 usb"));
+        fixture.start();
+        QSerialPort port;
+        port.setPortName(linkPath);
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        port.setBaudRate(115200);
+        port.write("dl");
+        port.waitForBytesWritten(1000);
+        // A busy program: it handles no event (reads nothing) until well
+        // after the device has answered and was due to go.
+        QVERIFY(withoutEvents([&] { return fixture.record(0).commandsAt.has_value(); }));
+        port.write("e" + SmallImage);
+        port.waitForBytesWritten(1000);
+        QVERIFY(withoutEvents([&] { return fixture.record(0).verdictAt.has_value(); }));
+        QThread::msleep(300);
+        QCOMPARE(fixture.currentVisit(), 0);
+        QByteArray received = port.readAll();
+        while (received.size() < 3 && port.waitForReadyRead(2000))
+            received += port.readAll();
+        QCOMPARE(received, QByteArray("OK!"));
+        QTRY_VERIFY(!nodeExists(linkPath));
+        QVERIFY(fixture.waitForLeave(0, 5s));
     }
 
     // An adapter pulled in the middle of the image: the download fails with
