@@ -22,7 +22,10 @@
 //    from the start;
 //  - a device with its own USB chip (`usb`): a new pseudo-terminal and the
 //    link appear on its arrival; on leaving the tty is hung up, as the kernel
-//    does when a USB adapter goes, and the link is removed;
+//    does when a USB adapter goes, and the link is removed. The hang-up waits
+//    (up to a second) until the program has read what the device last said:
+//    a real device's answer reaches the computer before the bus notices it
+//    gone, while a pseudo-terminal's hang-up throws unread bytes away;
 //  - an adapter pulled during the image (`pull`): the tty is hung up 64 bytes
 //    into the image and the link removed at once; the visit ends there, and
 //    the port comes back (a new pseudo-terminal behind the link) with the
@@ -36,7 +39,8 @@
 // before (an arrival from the planned leave plus the gap, a fixed stay from
 // the planned arrival, a verdict stay from the moment the device's answer
 // left it), and the fixture's thread waits until it; a thread woken late on a
-// busy machine never pushes the rest of the schedule back.
+// busy machine never pushes the rest of the schedule back (a late arrival
+// shortens that visit's fixed stay instead).
 class Fixture
 {
 public:
@@ -51,7 +55,7 @@ public:
         std::optional<Clock::time_point> arrivedAt;
         std::optional<Clock::time_point> firstProbeAt;  // the first "!" heard at its rate
         std::optional<Clock::time_point> firstAnswerAt; // when its first "!" answer left
-        std::optional<Clock::time_point> commandsAt;    // the first "dl" heard
+        std::optional<Clock::time_point> commandsAt;    // the first "dl" heard (its "l" in)
         std::optional<Clock::time_point> verdictAt;     // when its first answer to an image left
         std::optional<Clock::time_point> leftAt;
         int probesHeard = 0;      // "!" at its rate
