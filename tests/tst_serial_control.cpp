@@ -11,6 +11,7 @@
 
 #include "base/SystemPath.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -261,6 +262,11 @@ private slots:
     // first by another read on the same descriptor.
     void anEmptyReadOnALiveLineKeepsThePort()
     {
+        // A turn of the GLib event loop polls first and delivers posted
+        // calls before the port's notice; another loop may take the bytes
+        // before it polls, and then the read is never made.
+        if (!QCoreApplication::eventDispatcher()->inherits("QEventDispatcherGlib"))
+            QSKIP("the order of a turn of the event loop is GLib's");
         SimulatedDevice device;
         device.setReplyLatency(20);
         FixedPortResolver resolver;
