@@ -4,6 +4,7 @@
 #include "engine/TickWait.h"
 
 #include <QMetaObject>
+#include <QScopeGuard>
 
 namespace {
 
@@ -198,6 +199,12 @@ std::optional<quint8> DeviceLink::queryVersion(const QString &rate)
     // The answer is a byte, read here; it must not flow into received().
     m_serial.setInputMode(1);
     m_serial.setRThreshold(0);
+    // Also when the port fails meanwhile: a link kept for the next device
+    // must hear that device's answers again.
+    const auto restoreReceiving = qScopeGuard([this] {
+        m_serial.setInputMode(0);
+        m_serial.setRThreshold(1);
+    });
     // The query's waits run their whole tick: the device needs time to
     // answer, and nothing it said before the query is the answer.
     const QByteArray nothingWatched;
@@ -214,7 +221,5 @@ std::optional<quint8> DeviceLink::queryVersion(const QString &rate)
         waitWatching(1, nothingWatched);
         version = static_cast<quint8>(answer.at(0));
     }
-    m_serial.setInputMode(0);
-    m_serial.setRThreshold(1);
     return version;
 }

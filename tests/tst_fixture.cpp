@@ -479,6 +479,33 @@ private slots:
         QVERIFY(fixture.waitForLeave(0, 5s));
     }
 
+    // A station that keeps its link from device to device: the device
+    // leaves (its port with it) while the link asks its version, and the next
+    // device's verdict is still heard.
+    void nextDeviceHeardAfterAPortLostInTheVersionQuery()
+    {
+        QTemporaryDir dir;
+        const QString linkPath = dir.filePath(QStringLiteral("slot"));
+        Fixture fixture(linkPath, scheduleOf("rate=115200 version=1 stay=verdict+0.2 gap=0.5 usb\n"
+                                             "rate=115200 version=2 stay=30 usb"));
+        fixture.start();
+        Station station(linkPath);
+        station.link.open(1);
+        QCOMPARE(station.link.download(QStringLiteral("115200"), SmallImage), QByteArray("OK!"));
+        int failure = 0;
+        try {
+            station.link.queryVersion(QStringLiteral("115200"));
+        } catch (const Failure &lost) {
+            failure = lost.number();
+        }
+        QCOMPARE(failure, SerialError::PortFailed);
+        station.link.close();
+
+        QVERIFY(fixture.waitForArrival(1, 10s));
+        QCOMPARE(station.download(115200, SmallImage), (std::variant<QByteArray, int>(QByteArray("OK!"))));
+        QCOMPARE(fixture.record(1).answeredOk, 1);
+    }
+
     // An adapter pulled in the middle of the image: the download fails with
     // the port, the node goes at once and comes back with the next device.
     void pulledAdapterComesBackWithTheNextDevice()
