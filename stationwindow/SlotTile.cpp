@@ -37,7 +37,8 @@ QString verdictOf(const SlotView &view)
 
 QString versionOf(const SlotView &view, bool check)
 {
-    if (!check || !view.last || !view.last->versionAsked)
+    // The version is asked only of a device that passed.
+    if (!check || !view.last || !view.last->versionAsked || view.last->outcome != AttemptOutcome::Passed)
         return {};
     return view.last->version ? QStringLiteral("version %1").arg(*view.last->version)
                               : QStringLiteral("version not answered");

@@ -371,9 +371,12 @@ void StationWindow::setRunning(bool running)
 {
     const bool startHadFocus = m_start->hasFocus();
     const bool stopHadFocus = m_stop->hasFocus();
-    for (QWidget *picker :
-         {static_cast<QWidget *>(m_firmware), static_cast<QWidget *>(m_chooseFirmware), static_cast<QWidget *>(m_ports),
-          static_cast<QWidget *>(m_logPath), static_cast<QWidget *>(m_chooseLog), static_cast<QWidget *>(m_check)}) {
+    // The boxes stay legible (and readable by a screen reader) while they
+    // cannot be changed; the buttons that would change them are off.
+    for (QLineEdit *box : {m_firmware, m_ports, m_logPath})
+        box->setReadOnly(running);
+    for (QWidget *picker : {static_cast<QWidget *>(m_chooseFirmware), static_cast<QWidget *>(m_chooseLog),
+                            static_cast<QWidget *>(m_check)}) {
         picker->setEnabled(!running);
     }
     m_start->setEnabled(!running);
