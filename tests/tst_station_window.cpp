@@ -20,6 +20,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -360,6 +361,55 @@ private slots:
         QVERIFY(allChangeable(pickers(window), true));
         QVERIFY(start->isEnabled() && start->hasFocus());
         QVERIFY(portFree(fixture.portPath()));
+    }
+
+    // The program decides by the display: with one, `station ...` opens the
+    // window already started (it prints nothing, where the terminal view
+    // prints a line per event and its counts); a stop signal closes it as
+    // closing it does. --terminal, or no display, gives the terminal view.
+    void theProgramOpensTheWindowWhereThereIsADisplay()
+    {
+        Bench bench;
+        Fixture fixture(bench.link(1), schedule("rate=115200 after=keep stay=verdict+90 gap=90"));
+        fixture.start();
+        QProcessEnvironment display = QProcessEnvironment::systemEnvironment();
+        display.remove(QStringLiteral("DISPLAY"));
+        display.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        display.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        const QStringList arguments{"station",          "--port", bench.link(1),  "--file",
+                                    bench.firmwarePath, "--log",  bench.logPath()};
+        // Runs the program until the log has `rows` lines, then stops it as a
+        // shutdown does.
+        const auto runUntilLogged = [&](const QStringList &arguments, qsizetype rows) {
+            QProcess program;
+            program.setProcessEnvironment(display);
+            program.start(buildDir() + QStringLiteral("/tarvik-downloader"), arguments);
+            const bool logged = QTest::qWaitFor([&] { return logRows(bench.logPath()).size() == rows; }, 30000);
+            program.terminate();
+            Run run;
+            if (program.waitForFinished(10000) && program.exitStatus() == QProcess::NormalExit)
+                run.status = program.exitCode();
+            run.out = program.readAllStandardOutput();
+            run.err = program.readAllStandardError();
+            if (!logged)
+                run.status = -2;
+            return run;
+        };
+
+        Run window = runUntilLogged(arguments, 1);
+        QVERIFY2(window.status == 0 && window.out.isEmpty(), printed(window).constData());
+        QCOMPARE(logRows(bench.logPath()).at(0).value(ResultColumn), QByteArray("pass"));
+
+        // A new station does not know the device in the slot: it is flashed again.
+        Run terminal = runUntilLogged(arguments + QStringList{"--terminal"}, 2);
+        QVERIFY2(terminal.status == 0 && terminal.out.contains("exit status 0"), printed(terminal).constData());
+
+        // No display: `station` alone is the command line's usage error.
+        QProcess program;
+        startProgram(program, {QStringLiteral("station")});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitCode(), 2);
+        QVERIFY(program.readAllStandardError().contains("tarvik-downloader station --help"));
     }
 
     // Sixteen slots fit a 1366x768 screen (less its title bar and panel)
