@@ -312,6 +312,13 @@ private slots:
                  qPrintable(window.message()));
         ports->clear();
         QTest::keyClicks(ports, bench.link(1));
+        // A log that takes no line (a full disk) is refused before any port.
+        auto *log = window.findChild<QLineEdit *>(QStringLiteral("logFile"));
+        QTest::keyClicks(log, QStringLiteral("/dev/full"));
+        QVERIFY(!window.startStation());
+        QVERIFY2(window.message().startsWith(QStringLiteral("Cannot start: cannot write to the log /dev/full")),
+                 qPrintable(window.message()));
+        log->clear();
 
         // A device that resets into its firmware after its image: silent at
         // once, taken as gone after two probes. Muted: no beep.
