@@ -70,11 +70,12 @@ SlotTile::SlotTile(QWidget *parent)
 
     auto *top = new QHBoxLayout;
     m_port = makeLabel(this, Look::controlFont(11, true), QStringLiteral("Slot's port"));
+    m_port->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_path = makeLabel(this, Look::controlFont(8.5), QStringLiteral("Device path"));
     m_path->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_path->setMinimumWidth(0);
     m_path->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    top->addWidget(m_port);
+    top->addWidget(m_port, 1);
     top->addWidget(m_path, 1);
     layout->addLayout(top);
 
@@ -158,9 +159,11 @@ void SlotTile::display(const SlotView &view, bool check)
     const QString port = portWords(view.port);
     const QString path = devicePathOf(view);
     const QString state = stateWords(view);
-    m_port->setText(port);
-    m_path->setText(path == view.port.label ? QString() : path);
-    m_path->setToolTip(path);
+    if (m_portName != port || m_pathName != path) {
+        m_portName = port;
+        m_pathName = path == view.port.label ? QString() : path;
+        fitNames();
+    }
     m_state->setText(state);
 
     const bool sending = view.state == SlotLoop::State::Flashing && view.step == DeviceLink::Step::SendingImage;
@@ -215,6 +218,20 @@ void SlotTile::display(const SlotView &view, bool check)
         QStringLiteral(" %1.").arg(countsOf(view.counts).replace(QStringLiteral(" · "), QStringLiteral(", ")));
     if (accessibleDescription() != description)
         setAccessibleDescription(description);
+}
+
+// A long name (a /dev/serial/by-path/... link) is cut at its start: its end
+// tells the sockets apart. The whole of it is in the tool tip.
+void SlotTile::fitNames()
+{
+    const int room = contentsRect().width() - 16;
+    const int pathRoom = m_pathName.isEmpty() ? 0 : room / 2;
+    const int portRoom = std::max(room - pathRoom - 6, room / 2);
+    m_port->setText(m_port->fontMetrics().elidedText(m_portName, Qt::ElideLeft, portRoom));
+    m_port->setToolTip(m_portName);
+    m_path->setText(m_path->fontMetrics().elidedText(m_pathName, Qt::ElideLeft, pathRoom));
+    m_path->setToolTip(m_pathName);
+    m_path->setVisible(!m_pathName.isEmpty());
 }
 
 void SlotTile::showVerdict(const SlotView &view)
@@ -272,6 +289,12 @@ bool SlotTile::progressShown() const
 int SlotTile::progressPercent() const
 {
     return m_progress->value() / 10;
+}
+
+void SlotTile::resizeEvent(QResizeEvent *event)
+{
+    QFrame::resizeEvent(event);
+    fitNames();
 }
 
 void SlotTile::focusInEvent(QFocusEvent *event)

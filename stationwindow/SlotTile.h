@@ -42,11 +42,13 @@ public:
     int progressPercent() const;
 
 protected:
+    void resizeEvent(QResizeEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
 
 private:
     void showVerdict(const SlotView &view);
+    void fitNames();
     QString devicePathOf(const SlotView &view);
 
     QLabel *m_port = nullptr;
@@ -57,6 +59,8 @@ private:
     QLabel *m_verdict = nullptr;
     QLabel *m_last = nullptr;
     QLabel *m_counts = nullptr;
+    QString m_portName; // in full; the labels show what fits
+    QString m_pathName;
     SlotLoop::State m_resolvedIn = SlotLoop::State::Stopped;
     QString m_resolvedPath;
 };

@@ -432,9 +432,12 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *ports = window.findChild<QLineEdit *>(QStringLiteral("ports"));
         for (const int count : {16, 64}) {
+            // Names as long as udev's names of a USB socket.
             QStringList names;
-            for (int slot = 1; slot <= count; ++slot)
-                names.append(bench.link(slot));
+            for (int slot = 1; slot <= count; ++slot) {
+                names.append(bench.dir.filePath(
+                    QStringLiteral("pci-0000:00:14.0-usb-0:%1.%2:1.0-port0").arg(slot / 4 + 1).arg(slot % 4 + 1)));
+            }
             ports->setText(names.join(u' '));
             QVERIFY2(window.startStation(), qPrintable(window.message()));
             QCOMPARE(window.tiles().size(), count);
@@ -453,7 +456,11 @@ private slots:
                 window.tileArea()->ensureWidgetVisible(last);
                 QTRY_VERIFY(!last->visibleRegion().isEmpty());
             }
+            // Four tiles across, none wider than its share.
             QVERIFY(window.tiles().first()->width() >= 220);
+            QCOMPARE(window.tileArea()->horizontalScrollBar()->maximum(), 0);
+            QCOMPARE(window.tiles().at(3)->y(), window.tiles().at(0)->y());
+            QVERIFY(window.tiles().at(4)->y() > window.tiles().at(0)->y());
             window.stopStation();
             QVERIFY(allChangeable(pickers(window), true));
         }
