@@ -91,7 +91,7 @@ void Slot::carryOut(DeviceLink &link, Action action)
             // A missing port costs nothing while it is waited for: the wait
             // sleeps until its ticks come.
             link.wait(2);
-            feed(link, Event::NoAnswer);
+            probeForDevice(link);
             return;
         case Action::Flash:
             flash(link);

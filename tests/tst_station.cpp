@@ -113,6 +113,12 @@ private slots:
         // device behind it.
         QTRY_COMPARE_WITH_TIMEOUT(int(station.slotViews().at(1).state), int(SlotLoop::State::WaitingForPort), 5000);
         QCOMPARE(station.slotViews().at(1).detail, QStringLiteral("no such port"));
+        // Tried again every second, told once.
+        QSignalSpy trouble(&station, &Station::portTrouble);
+        QSignalSpy back(&station, &Station::portBack);
+        QTest::qWait(2500);
+        QCOMPARE(trouble.size(), 0);
+        QCOMPARE(back.size(), 0);
         Fixture late(bench.link(2), schedule("rate=115200 usb stay=verdict+1 gap=60"));
         late.start();
 
