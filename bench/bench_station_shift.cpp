@@ -280,9 +280,9 @@ int runShift(const QString &firmware, int devicesPerSlot, int slotCount, const Q
     std::vector<Sample> after;
     std::copy_if(samples.begin(), samples.end(), std::back_inserter(after),
                  [](const Sample &sample) { return sample.devices >= from; });
-    const QString mix = QStringLiteral("%1 slots × %2 devices at 115200 baud, a 10-device mix: 5 good (2 of them "
-                                       "restarting at once), 2 with their own USB chip, 2 refusing, 1 silent, 1 "
-                                       "adapter pulled in the image")
+    const QString mix = QStringLiteral("%1 slots × %2 devices at 115200 baud, a 10-device mix: 4 good on a plain "
+                                       "adapter (2 restarting at once), 2 good with their own USB chip (1 restarting "
+                                       "at once), 2 refusing, 1 silent, 1 adapter pulled in the image")
                             .arg(slotCount)
                             .arg(devicesPerSlot);
     Bench::row(QStringLiteral("Shift: %1; visits whose log lines are as expected (one each, none for the silent "
