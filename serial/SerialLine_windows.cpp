@@ -41,6 +41,30 @@ QString systemText(DWORD error)
     return result;
 }
 
+// What an open name is when it is not a serial port, in the operator's
+// words; empty when it is one. The system's last error says nothing when the
+// name opened fine and is only of another kind, so the kind is what is told.
+QString whatIsNotASerialPort(HANDLE handle)
+{
+    switch (::GetFileType(handle)) {
+    case FILE_TYPE_CHAR:
+        break;
+    case FILE_TYPE_DISK:
+        return QStringLiteral("a file");
+    case FILE_TYPE_PIPE:
+        return QStringLiteral("a pipe or a socket");
+    default:
+        if (const DWORD error = ::GetLastError(); error != NO_ERROR)
+            return QStringLiteral("something the system cannot name (%1)").arg(systemText(error));
+        return QStringLiteral("something the system cannot name");
+    }
+    DCB state{};
+    state.DCBlength = sizeof state;
+    if (!::GetCommState(handle, &state))
+        return QStringLiteral("a device of another kind (%1)").arg(systemText(::GetLastError()));
+    return {};
+}
+
 BYTE dcbParity(SerialSettings::Parity parity)
 {
     switch (parity) {
@@ -132,12 +156,10 @@ public:
                 throw SerialWords::couldNotOpen(path, systemText(error));
             }
         }
-        DCB state{};
-        state.DCBlength = sizeof state;
-        if (::GetFileType(handle) != FILE_TYPE_CHAR || !::GetCommState(handle, &state)) {
-            const DWORD error = ::GetLastError();
+        if (const QString what = whatIsNotASerialPort(handle); !what.isEmpty()) {
             ::CloseHandle(handle);
-            throw SerialWords::notASerialPort(path, systemText(error));
+            throw Failure(SerialError::NotASerialPort,
+                          QStringLiteral("%1 is not a serial port: it is %2.").arg(path, what));
         }
         // Some drivers let a second program open a port (virtual COM ports,
         // Wine's): a name of this session's, held while the port is open,

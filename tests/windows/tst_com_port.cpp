@@ -5,6 +5,8 @@
 //   TARVIK_COM_SILENT     a device that answers nothing
 //   TARVIK_COM_PULLED     a device whose adapter is pulled 64 bytes into the image
 //   TARVIK_COM_MISSING    a number with no port behind it
+//   TARVIK_COM_FILE       a name that opens a plain file
+//   TARVIK_COM_OTHER_DEVICE  a name that opens a device that is no serial port
 
 #include "engine/DeviceLink.h"
 #include "engine/TickWait.h"
@@ -56,6 +58,8 @@ class ComPortTest : public QObject
     qint16 m_silent = 0;
     qint16 m_pulled = 0;
     qint16 m_missing = 0;
+    qint16 m_file = 0;
+    qint16 m_otherDevice = 0;
 
 private slots:
     void initTestCase()
@@ -64,7 +68,9 @@ private slots:
         m_silent = portFromEnvironment("TARVIK_COM_SILENT");
         m_pulled = portFromEnvironment("TARVIK_COM_PULLED");
         m_missing = portFromEnvironment("TARVIK_COM_MISSING");
-        if (!m_answering || !m_silent || !m_pulled || !m_missing)
+        m_file = portFromEnvironment("TARVIK_COM_FILE");
+        m_otherDevice = portFromEnvironment("TARVIK_COM_OTHER_DEVICE");
+        if (!m_answering || !m_silent || !m_pulled || !m_missing || !m_file || !m_otherDevice)
             QFAIL("the devices' COM ports are not named: run this from scripts/test-windows");
     }
 
@@ -125,6 +131,34 @@ private slots:
         port.setCommPort(m_missing);
         QCOMPARE(failureOf([&] { port.setPortOpen(true); }), SerialError::InvalidPortNumber);
         QVERIFY(!port.PortOpen());
+    }
+
+    // A name that opens something else says what it opened; the system's
+    // last error there is about nothing ("The operation completed
+    // successfully.").
+    void nameThatIsNoSerialPortSaysWhatItIs_data()
+    {
+        QTest::addColumn<qint16>("port");
+        QTest::addColumn<QString>("what");
+        QTest::newRow("a file") << m_file << QStringLiteral("is not a serial port: it is a file.");
+        QTest::newRow("another device") << m_otherDevice
+                                        << QStringLiteral("is not a serial port: it is a device of another kind (");
+    }
+
+    void nameThatIsNoSerialPortSaysWhatItIs()
+    {
+        QFETCH(qint16, port);
+        QFETCH(QString, what);
+        SerialControl control(m_ports);
+        control.setCommPort(port);
+        try {
+            control.setPortOpen(true);
+            QFAIL("it opened as a serial port");
+        } catch (const Failure &failure) {
+            QCOMPARE(failure.number(), SerialError::NotASerialPort);
+            QVERIFY2(failure.description().contains(what), qPrintable(failure.description()));
+        }
+        QVERIFY(!control.PortOpen());
     }
 
     // The adapter pulled in the middle of the image: the download ends with
