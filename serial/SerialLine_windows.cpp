@@ -198,8 +198,9 @@ public:
         m_stopping = false;
         m_lostReported = false;
         ::ResetEvent(m_stopEvent);
-        m_reader = std::thread([this] { readLoop(); });
-        m_writer = std::thread([this] { writeLoop(); });
+        const quint64 opening = ++m_opening;
+        m_reader = std::thread([this, opening] { readLoop(opening); });
+        m_writer = std::thread([this, opening] { writeLoop(opening); });
     }
 
     void close() override
@@ -343,7 +344,11 @@ private:
         return m_stopping;
     }
 
-    void readLoop()
+    // Whether a notice queued by a thread of `opening` is still this line's
+    // news: the port may have been closed, and opened again, since.
+    bool current(quint64 opening) const { return opening == m_opening && isOpen(); }
+
+    void readLoop(quint64 opening)
     {
         OperationEvent event;
         char buffer[4096];
@@ -356,7 +361,7 @@ private:
             if (stopping())
                 return;
             if (error != 0 && !(error == ERROR_OPERATION_ABORTED && !isGone())) {
-                reportLost();
+                reportLost(opening);
                 return;
             }
             if (got > 0) {
@@ -366,8 +371,8 @@ private:
                 }
                 QMetaObject::invokeMethod(
                     this,
-                    [this] {
-                        if (isOpen() && bytesAvailable() > 0)
+                    [this, opening] {
+                        if (current(opening) && bytesAvailable() > 0)
                             emit readyRead();
                     },
                     Qt::QueuedConnection);
@@ -375,14 +380,14 @@ private:
             }
             // Nothing came: a line that is gone reads as empty for ever.
             if (isGone()) {
-                reportLost();
+                reportLost(opening);
                 return;
             }
             ::WaitForSingleObject(m_stopEvent, EmptyReadPauseMs);
         }
     }
 
-    void writeLoop()
+    void writeLoop(quint64 opening)
     {
         OperationEvent event;
         for (;;) {
@@ -406,7 +411,7 @@ private:
             // A purge of what was queued aborts the write under way; anything
             // else on a line that is gone is the device going.
             if (error != 0 && !(error == ERROR_OPERATION_ABORTED && !isGone())) {
-                reportLost();
+                reportLost(opening);
                 return;
             }
             {
@@ -415,18 +420,27 @@ private:
                     m_toSend.remove(0, std::min(qsizetype(put), m_toSend.size()));
             }
             QMetaObject::invokeMethod(
-                this, [this] { emit bytesWritten(); }, Qt::QueuedConnection);
+                this,
+                [this, opening] {
+                    if (current(opening))
+                        emit bytesWritten();
+                },
+                Qt::QueuedConnection);
         }
     }
 
-    void reportLost()
+    void reportLost(quint64 opening)
     {
         if (m_lostReported.exchange(true))
             return;
+        // A loss queued just before a close must not reach the port opened
+        // right after it (a probe's close and a download's open follow each
+        // other with no events handled between): it would read a good port
+        // as lost.
         QMetaObject::invokeMethod(
             this,
-            [this] {
-                if (isOpen())
+            [this, opening] {
+                if (current(opening))
                     emit lost();
             },
             Qt::QueuedConnection);
@@ -439,6 +453,9 @@ private:
     std::thread m_reader;
     std::thread m_writer;
     std::atomic<bool> m_lostReported{false};
+    // Counts the openings of the line, on its own thread; each opening's
+    // threads carry its number in what they queue.
+    quint64 m_opening = 0;
 
     // Shared with the two threads.
     mutable std::mutex m_mutex;

@@ -5,6 +5,7 @@
 //   TARVIK_COM_SILENT     a device that answers nothing
 //   TARVIK_COM_PULLED     a device whose adapter is pulled 64 bytes into the image
 //   TARVIK_COM_MISSING    a number with no port behind it
+//   TARVIK_COM_GOES       a device at 9600 baud that goes away on the first byte
 //   TARVIK_COM_FILE       a name that opens a plain file
 //   TARVIK_COM_OTHER_DEVICE  a name that opens a device that is no serial port
 
@@ -12,12 +13,16 @@
 #include "engine/TickWait.h"
 #include "serial/PortResolver.h"
 #include "serial/SerialControl.h"
+#include "serial/SerialLine.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -47,6 +52,31 @@ int failureOf(const std::function<void()> &exchange)
     return 0;
 }
 
+// Waits for `condition` without handling a single event, so that whatever
+// the line's threads queue meanwhile waits for one later pass of event
+// handling, as it does while a window's procedure runs.
+bool withoutEvents(const std::function<bool()> &condition)
+{
+    const QDeadlineTimer deadline(10000);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// The line has queued its loss: from then on it refuses what it is given.
+bool lossQueued(SerialLine &line)
+{
+    return !line.write(QByteArray()).isEmpty();
+}
+
+SerialSettings settings9600()
+{
+    return *SerialSettings::parse(QStringLiteral("9600,n,8,1"));
+}
+
 } // namespace
 
 class ComPortTest : public QObject
@@ -58,6 +88,7 @@ class ComPortTest : public QObject
     qint16 m_silent = 0;
     qint16 m_pulled = 0;
     qint16 m_missing = 0;
+    qint16 m_goes = 0;
     qint16 m_file = 0;
     qint16 m_otherDevice = 0;
 
@@ -68,9 +99,10 @@ private slots:
         m_silent = portFromEnvironment("TARVIK_COM_SILENT");
         m_pulled = portFromEnvironment("TARVIK_COM_PULLED");
         m_missing = portFromEnvironment("TARVIK_COM_MISSING");
+        m_goes = portFromEnvironment("TARVIK_COM_GOES");
         m_file = portFromEnvironment("TARVIK_COM_FILE");
         m_otherDevice = portFromEnvironment("TARVIK_COM_OTHER_DEVICE");
-        if (!m_answering || !m_silent || !m_pulled || !m_missing || !m_file || !m_otherDevice)
+        if (!m_answering || !m_silent || !m_pulled || !m_missing || !m_goes || !m_file || !m_otherDevice)
             QFAIL("the devices' COM ports are not named: run this from scripts/test-windows");
     }
 
@@ -159,6 +191,25 @@ private slots:
             QVERIFY2(failure.description().contains(what), qPrintable(failure.description()));
         }
         QVERIFY(!control.PortOpen());
+    }
+
+    // The probe closes its port and the download opens one right after, with
+    // no event handled between: a loss the first opening queued stays with it
+    // and does not make the next one read as lost.
+    void lossOfAnEarlierOpeningStaysWithIt()
+    {
+        const std::unique_ptr<SerialLine> line = SerialLine::create();
+        QSignalSpy lost(line.get(), &SerialLine::lost);
+        line->open(m_ports.resolve(m_goes), settings9600());
+        QVERIFY(line->write("!").isEmpty());
+        QVERIFY(withoutEvents([&] { return lossQueued(*line); }));
+        line->close();
+        line->open(m_ports.resolve(m_answering), settings9600());
+        QCoreApplication::processEvents();
+        QVERIFY(lost.isEmpty());
+        QVERIFY(!line->isGone());
+        QVERIFY(line->write("!").isEmpty());
+        line->close();
     }
 
     // The adapter pulled in the middle of the image: the download ends with
