@@ -286,11 +286,10 @@ public:
 
     void discardOutput() override
     {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_toSend.clear();
-            ++m_generation;
-        }
+        // Under the lock: no write of the dropped bytes starts after this.
+        const std::lock_guard lock(m_mutex);
+        m_toSend.clear();
+        ++m_generation;
         if (isOpen())
             ::PurgeComm(m_handle, PURGE_TXABORT | PURGE_TXCLEAR);
     }
@@ -319,16 +318,18 @@ public:
     }
 
 private:
-    // Waits for `operation` to end, or for the line to close (the operation
-    // is then cancelled). The system's error, or 0; `done` tells how many
-    // bytes it moved.
-    DWORD finish(OVERLAPPED &operation, BOOL started, DWORD *done)
+    // The error an overlapped call just made gave, or 0 when it started.
+    static DWORD startError(BOOL started) { return started ? 0 : ::GetLastError(); }
+
+    // Waits for `operation`, started with `startError`, to end, or for the
+    // line to close (the operation is then cancelled). The system's error, or
+    // 0; `done` tells how many bytes it moved.
+    DWORD finish(OVERLAPPED &operation, DWORD startError, DWORD *done)
     {
         *done = 0;
-        if (!started) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_IO_PENDING)
-                return error;
+        if (startError != 0) {
+            if (startError != ERROR_IO_PENDING)
+                return startError;
             const HANDLE waits[2] = {operation.hEvent, m_stopEvent};
             if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
                 ::CancelIoEx(m_handle, &operation);
@@ -357,7 +358,7 @@ private:
             operation.hEvent = event.get();
             DWORD got = 0;
             const DWORD error =
-                finish(operation, ::ReadFile(m_handle, buffer, sizeof buffer, nullptr, &operation), &got);
+                finish(operation, startError(::ReadFile(m_handle, buffer, sizeof buffer, nullptr, &operation)), &got);
             if (stopping())
                 return;
             if (error != 0 && !(error == ERROR_OPERATION_ABORTED && !isGone())) {
@@ -393,6 +394,9 @@ private:
         for (;;) {
             QByteArray chunk;
             quint64 generation = 0;
+            OVERLAPPED operation{};
+            operation.hEvent = event.get();
+            DWORD started = 0;
             {
                 std::unique_lock lock(m_mutex);
                 m_sendReady.wait(lock, [this] { return m_stopping || !m_toSend.isEmpty(); });
@@ -400,12 +404,16 @@ private:
                     return;
                 chunk = m_toSend.first(std::min(WriteChunk, m_toSend.size()));
                 generation = m_generation;
+                // The write starts under the lock, so a discard comes either
+                // before it (and the chunk is never written) or after it has
+                // started (and the discard's purge aborts it). Started after
+                // the lock was let go, a chunk copied just before a discard
+                // would still go out.
+                started =
+                    startError(::WriteFile(m_handle, chunk.constData(), DWORD(chunk.size()), nullptr, &operation));
             }
-            OVERLAPPED operation{};
-            operation.hEvent = event.get();
             DWORD put = 0;
-            const DWORD error = finish(
-                operation, ::WriteFile(m_handle, chunk.constData(), DWORD(chunk.size()), nullptr, &operation), &put);
+            const DWORD error = finish(operation, started, &put);
             if (stopping())
                 return;
             // A purge of what was queued aborts the write under way; anything
