@@ -121,12 +121,14 @@ class WindowsSerialLine final : public SerialLine
 public:
     WindowsSerialLine()
         : m_stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+        , m_writeFailedEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {}
 
     ~WindowsSerialLine() override
     {
         close();
         ::CloseHandle(m_stopEvent);
+        ::CloseHandle(m_writeFailedEvent);
     }
 
     void open(const QString &path, const SerialSettings &settings) override
@@ -197,7 +199,9 @@ public:
 
         m_stopping = false;
         m_lostReported = false;
+        m_writeFailed = false;
         ::ResetEvent(m_stopEvent);
+        ::ResetEvent(m_writeFailedEvent);
         const quint64 opening = ++m_opening;
         m_reader = std::thread([this, opening] { readLoop(opening); });
         m_writer = std::thread([this, opening] { writeLoop(opening); });
@@ -268,7 +272,7 @@ public:
     {
         if (!isOpen())
             return QStringLiteral("the port is not open");
-        if (m_lostReported)
+        if (m_lostReported || m_writeFailed)
             return QStringLiteral("the device is gone");
         {
             const std::lock_guard lock(m_mutex);
@@ -322,16 +326,17 @@ private:
     static DWORD startError(BOOL started) { return started ? 0 : ::GetLastError(); }
 
     // Waits for `operation`, started with `startError`, to end, or for the
-    // line to close (the operation is then cancelled). The system's error, or
-    // 0; `done` tells how many bytes it moved.
-    DWORD finish(OVERLAPPED &operation, DWORD startError, DWORD *done)
+    // line to close or `alsoWake` to be set (the operation is then
+    // cancelled). The system's error, or 0; `done` tells how many bytes it
+    // moved.
+    DWORD finish(OVERLAPPED &operation, DWORD startError, DWORD *done, HANDLE alsoWake = nullptr)
     {
         *done = 0;
         if (startError != 0) {
             if (startError != ERROR_IO_PENDING)
                 return startError;
-            const HANDLE waits[2] = {operation.hEvent, m_stopEvent};
-            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+            const HANDLE waits[3] = {operation.hEvent, m_stopEvent, alsoWake};
+            if (::WaitForMultipleObjects(alsoWake ? 3 : 2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
                 ::CancelIoEx(m_handle, &operation);
         }
         if (!::GetOverlappedResult(m_handle, &operation, done, TRUE))
@@ -349,6 +354,10 @@ private:
     // news: the port may have been closed, and opened again, since.
     bool current(quint64 opening) const { return opening == m_opening && isOpen(); }
 
+    // The reader alone tells the loss, and only after everything it could
+    // still read: queued behind those bytes, the loss never overtakes them,
+    // so what the device said before it went (an "OK!" and then a reset off
+    // the bus) is heard first.
     void readLoop(quint64 opening)
     {
         OperationEvent event;
@@ -358,7 +367,8 @@ private:
             operation.hEvent = event.get();
             DWORD got = 0;
             const DWORD error =
-                finish(operation, startError(::ReadFile(m_handle, buffer, sizeof buffer, nullptr, &operation)), &got);
+                finish(operation, startError(::ReadFile(m_handle, buffer, sizeof buffer, nullptr, &operation)), &got,
+                       m_writeFailedEvent);
             if (stopping())
                 return;
             if (error != 0 && !(error == ERROR_OPERATION_ABORTED && !isGone())) {
@@ -380,11 +390,12 @@ private:
                 continue;
             }
             // Nothing came: a line that is gone reads as empty for ever.
-            if (isGone()) {
+            if (m_writeFailed || isGone()) {
                 reportLost(opening);
                 return;
             }
-            ::WaitForSingleObject(m_stopEvent, EmptyReadPauseMs);
+            const HANDLE wakes[2] = {m_stopEvent, m_writeFailedEvent};
+            ::WaitForMultipleObjects(2, wakes, FALSE, EmptyReadPauseMs);
         }
     }
 
@@ -417,9 +428,11 @@ private:
             if (stopping())
                 return;
             // A purge of what was queued aborts the write under way; anything
-            // else on a line that is gone is the device going.
+            // else on a line that is gone is the device going, which the
+            // reader tells once it has read what came before.
             if (error != 0 && !(error == ERROR_OPERATION_ABORTED && !isGone())) {
-                reportLost(opening);
+                m_writeFailed = true;
+                ::SetEvent(m_writeFailedEvent);
                 return;
             }
             {
@@ -458,9 +471,12 @@ private:
     // The session-wide name that marks the port as this program's.
     HANDLE m_holder = nullptr;
     HANDLE m_stopEvent;
+    // Set by the writer when a write failed: the reader then looks at once.
+    HANDLE m_writeFailedEvent;
     std::thread m_reader;
     std::thread m_writer;
     std::atomic<bool> m_lostReported{false};
+    std::atomic<bool> m_writeFailed{false};
     // Counts the openings of the line, on its own thread; each opening's
     // threads carry its number in what they queue.
     quint64 m_opening = 0;

@@ -5,6 +5,8 @@
 //   TARVIK_COM_SILENT     a device that answers nothing
 //   TARVIK_COM_PULLED     a device whose adapter is pulled 64 bytes into the image
 //   TARVIK_COM_MISSING    a number with no port behind it
+//   TARVIK_COM_ANSWERS_THEN_GOES  a device at 9600 baud that answers "!" 20 ms
+//                         late and goes away on the second byte it hears
 //   TARVIK_COM_GOES       a device at 9600 baud that goes away on the first byte
 //   TARVIK_COM_FILE       a name that opens a plain file
 //   TARVIK_COM_OTHER_DEVICE  a name that opens a device that is no serial port
@@ -88,6 +90,7 @@ class ComPortTest : public QObject
     qint16 m_silent = 0;
     qint16 m_pulled = 0;
     qint16 m_missing = 0;
+    qint16 m_answersThenGoes = 0;
     qint16 m_goes = 0;
     qint16 m_file = 0;
     qint16 m_otherDevice = 0;
@@ -99,10 +102,12 @@ private slots:
         m_silent = portFromEnvironment("TARVIK_COM_SILENT");
         m_pulled = portFromEnvironment("TARVIK_COM_PULLED");
         m_missing = portFromEnvironment("TARVIK_COM_MISSING");
+        m_answersThenGoes = portFromEnvironment("TARVIK_COM_ANSWERS_THEN_GOES");
         m_goes = portFromEnvironment("TARVIK_COM_GOES");
         m_file = portFromEnvironment("TARVIK_COM_FILE");
         m_otherDevice = portFromEnvironment("TARVIK_COM_OTHER_DEVICE");
-        if (!m_answering || !m_silent || !m_pulled || !m_missing || !m_goes || !m_file || !m_otherDevice)
+        if (!m_answering || !m_silent || !m_pulled || !m_missing || !m_answersThenGoes || !m_goes || !m_file
+            || !m_otherDevice)
             QFAIL("the devices' COM ports are not named: run this from scripts/test-windows");
     }
 
@@ -191,6 +196,25 @@ private slots:
             QVERIFY2(failure.description().contains(what), qPrintable(failure.description()));
         }
         QVERIFY(!control.PortOpen());
+    }
+
+    // What the device said before it went away comes before the loss, in
+    // order, also when both wait for the same pass of event handling (a
+    // device that answers "OK!" and then resets off the bus).
+    void bytesBeforeALossComeFirst()
+    {
+        const std::unique_ptr<SerialLine> line = SerialLine::create();
+        QByteArrayList heard;
+        connect(line.get(), &SerialLine::readyRead, this, [&] { heard.append(line->readAll()); });
+        connect(line.get(), &SerialLine::lost, this, [&] { heard.append("(lost)"); });
+        line->open(m_ports.resolve(m_answersThenGoes), settings9600());
+        QVERIFY(line->write("!").isEmpty());
+        QVERIFY(withoutEvents([&] { return line->bytesAvailable() > 0; }));
+        QVERIFY(line->write("!").isEmpty());
+        QVERIFY(withoutEvents([&] { return lossQueued(*line); }));
+        QCoreApplication::processEvents();
+        QCOMPARE(heard, (QByteArrayList{"!", "(lost)"}));
+        line->close();
     }
 
     // The probe closes its port and the download opens one right after, with
