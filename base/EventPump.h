@@ -16,6 +16,12 @@ inline void processPending()
 inline void waitAndProcess()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    // On Windows the call that an event posted from another thread wakes (a
+    // tick of the precise timer, bytes from the serial reader) returns before
+    // handling that event: it would be handled by the next call, which then
+    // sleeps until the event after it, so every wait saw its ticks one tick
+    // late. Handling it here makes the wake-up's event count in this cycle.
+    QCoreApplication::sendPostedEvents();
 }
 
 } // namespace EventPump

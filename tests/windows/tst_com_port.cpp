@@ -11,6 +11,7 @@
 //   TARVIK_COM_FILE       a name that opens a plain file
 //   TARVIK_COM_OTHER_DEVICE  a name that opens a device that is no serial port
 
+#include "base/EventPump.h"
 #include "engine/DeviceLink.h"
 #include "engine/TickWait.h"
 #include "serial/PortResolver.h"
@@ -22,6 +23,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -109,6 +111,34 @@ private slots:
         if (!m_answering || !m_silent || !m_pulled || !m_missing || !m_answersThenGoes || !m_goes || !m_file
             || !m_otherDevice)
             QFAIL("the devices' COM ports are not named: run this from scripts/test-windows");
+    }
+
+    // The engine's waits sleep until an event comes. The event that wakes one
+    // (a tick of the precise timer, bytes from the serial reader) must be
+    // handled in that same pass, or every wait sees its ticks a tick late.
+    void waitHandlesTheEventThatWokeIt()
+    {
+        int passes = 0;
+        bool ticked = false;
+        const std::unique_ptr<QThread> thread(QThread::create([&] {
+            QTimer tick;
+            tick.setTimerType(Qt::PreciseTimer);
+            tick.setSingleShot(true);
+            connect(&tick, &QTimer::timeout, &tick, [&] { ticked = true; });
+            // Ends a pass that went back to sleep after handling the tick.
+            QTimer lastResort;
+            lastResort.setSingleShot(true);
+            lastResort.start(3000);
+            EventPump::processPending();
+            tick.start(50);
+            while (!ticked) {
+                EventPump::waitAndProcess();
+                ++passes;
+            }
+        }));
+        thread->start();
+        QVERIFY(thread->wait(10000));
+        QCOMPARE(passes, 1);
     }
 
     void numberNamesTheComPort()
