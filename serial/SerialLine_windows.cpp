@@ -1,7 +1,8 @@
 // The serial line on Windows: the communications API on an overlapped handle.
 // A reader thread and a writer thread do the blocking calls; what they read
 // and how far the writing got reach the line's own thread as queued calls,
-// which wake its event loop as the system's notifications do on Linux.
+// which wake its event loop as the system's notifications do on Linux. The
+// reader sleeps while the line is quiet, so an open port costs nothing.
 
 #include "serial/SerialLine.h"
 
@@ -16,12 +17,20 @@
 
 namespace {
 
-// A read takes what is there and returns at once; when nothing was there,
-// the reader pauses this long before it reads again. Waiting inside the read
-// for a first byte is a timeout mode that not every driver (nor Wine) keeps,
-// while an immediate read works everywhere; the pause keeps an idle line
-// from spinning and is far below the exchanges' 500 ms tick.
+// A read takes what is there and returns at once: waiting inside the read for
+// a first byte is a timeout mode that not every driver (nor Wine) keeps. In
+// between, the reader sleeps in WaitCommEvent until a byte comes, so an idle
+// port costs nothing. (Wine does not return at once from an overlapped read
+// on its serial ports: the read itself waits for the first byte, which serves
+// as well.) A driver without line events is read every
+// EmptyReadPauseMs instead; the same pause follows a wake-up that brought
+// nothing to read, so a driver that ends every wait at once never makes the
+// reader spin. The pause is far below the exchanges' 500 ms tick.
 constexpr DWORD EmptyReadPauseMs = 5;
+// However quiet the line, the reader asks this often whether the device is
+// still there, for a driver that does not end the wait when its device goes
+// (those we know of end it with an error at once).
+constexpr DWORD GoneCheckIntervalMs = 1000;
 // Bytes handed to the system at a time, and how long one such write may take
 // before the writer looks again: progress stays visible on a slow line.
 constexpr qsizetype WriteChunk = 256;
@@ -196,6 +205,7 @@ public:
         // Bytes the device sent before the port was opened are not part of
         // this exchange.
         ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+        m_lineEventsServe = ::SetCommMask(handle, EV_RXCHAR) != 0;
 
         m_stopping = false;
         m_lostReported = false;
@@ -360,11 +370,14 @@ private:
     // the bus) is heard first.
     void readLoop(quint64 opening)
     {
-        OperationEvent event;
+        OperationEvent readDone;
+        OperationEvent lineEvent;
+        bool eventsServe = m_lineEventsServe;
+        bool wokenByLine = false;
         char buffer[4096];
         while (!stopping()) {
             OVERLAPPED operation{};
-            operation.hEvent = event.get();
+            operation.hEvent = readDone.get();
             DWORD got = 0;
             const DWORD error =
                 finish(operation, startError(::ReadFile(m_handle, buffer, sizeof buffer, nullptr, &operation)), &got,
@@ -387,6 +400,7 @@ private:
                             emit readyRead();
                     },
                     Qt::QueuedConnection);
+                wokenByLine = false;
                 continue;
             }
             // Nothing came: a line that is gone reads as empty for ever.
@@ -394,9 +408,62 @@ private:
                 reportLost(opening);
                 return;
             }
-            const HANDLE wakes[2] = {m_stopEvent, m_writeFailedEvent};
-            ::WaitForMultipleObjects(2, wakes, FALSE, EmptyReadPauseMs);
+            // A driver that ended its wait with nothing to read may end the
+            // next one at once too: pause before waiting again.
+            if (!eventsServe || wokenByLine) {
+                const HANDLE wakes[2] = {m_stopEvent, m_writeFailedEvent};
+                ::WaitForMultipleObjects(2, wakes, FALSE, EmptyReadPauseMs);
+            }
+            wokenByLine = false;
+            if (eventsServe && !stopping()) {
+                const Wake wake = waitForLineEvent(lineEvent);
+                eventsServe = wake != Wake::NoLineEvents;
+                wokenByLine = wake == Wake::LineEvent;
+            }
         }
+    }
+
+    enum class Wake {
+        LineEvent,    // the driver ended the wait: a byte, or a change of the line
+        Quiet,        // nothing for GoneCheckIntervalMs, the line closing, or the writer failed
+        NoLineEvents, // the driver has no line events: read every EmptyReadPauseMs from now on
+    };
+
+    // Sleeps until the line has something to say. Under Wine on a
+    // pseudo-terminal every such wait ends as cancelled, because the modem
+    // lines it also reads do not exist there; it still ends when a byte comes
+    // and when the line hangs up, which is all the reader asks of it.
+    Wake waitForLineEvent(const OperationEvent &lineEvent)
+    {
+        OVERLAPPED operation{};
+        operation.hEvent = lineEvent.get();
+        DWORD events = 0;
+        const DWORD error = startError(::WaitCommEvent(m_handle, &events, &operation));
+        if (error == 0)
+            return Wake::LineEvent;
+        if (error != ERROR_IO_PENDING)
+            return isGone() ? Wake::Quiet : Wake::NoLineEvents;
+        Wake wake = Wake::LineEvent;
+        // A byte that came between the last read and this wait may have
+        // raised its event before the wait began.
+        if (bytesWaiting() == 0) {
+            const HANDLE wakes[3] = {lineEvent.get(), m_stopEvent, m_writeFailedEvent};
+            if (::WaitForMultipleObjects(3, wakes, FALSE, GoneCheckIntervalMs) != WAIT_OBJECT_0)
+                wake = Wake::Quiet;
+        }
+        if (wake != Wake::LineEvent || !HasOverlappedIoCompleted(&operation))
+            ::CancelIoEx(m_handle, &operation);
+        DWORD ignored = 0;
+        ::GetOverlappedResult(m_handle, &operation, &ignored, TRUE);
+        return wake;
+    }
+
+    // Bytes the system holds for this line, not yet read.
+    qint64 bytesWaiting() const
+    {
+        DWORD errors = 0;
+        COMSTAT status{};
+        return ::ClearCommError(m_handle, &errors, &status) ? qint64(status.cbInQue) : 0;
     }
 
     void writeLoop(quint64 opening)
@@ -477,6 +544,9 @@ private:
     std::thread m_writer;
     std::atomic<bool> m_lostReported{false};
     std::atomic<bool> m_writeFailed{false};
+    // The driver takes a mask of line events, so the reader can sleep in
+    // WaitCommEvent.
+    bool m_lineEventsServe = false;
     // Counts the openings of the line, on its own thread; each opening's
     // threads carry its number in what they queue.
     quint64 m_opening = 0;
