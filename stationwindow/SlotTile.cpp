@@ -200,11 +200,15 @@ void SlotTile::display(const SlotView &view, bool check)
     m_counts->setText(countsOf(view.counts));
 
     // A screen reader hears the tile as one sentence.
-    setAccessibleName(QStringLiteral("Slot %1").arg(port));
+    const QString name = QStringLiteral("Slot %1").arg(port);
+    if (accessibleName() != name)
+        setAccessibleName(name);
     QString description =
         path.isEmpty() || path == port ? QStringLiteral("%1.").arg(state) : QStringLiteral("%1, %2.").arg(path, state);
+    // In steps of ten: a screen reader is not made to read the tile again
+    // at every tick of the bar.
     if (sending)
-        description += QStringLiteral(" %1 % sent.").arg(view.total > 0 ? view.sent * 100 / view.total : 0);
+        description += QStringLiteral(" %1 % sent.").arg(view.total > 0 ? view.sent * 10 / view.total * 10 : 0);
     if (!verdict.isEmpty())
         description +=
             QStringLiteral(" %1: %2.")

@@ -84,6 +84,11 @@ StationWindow::StationWindow(StationWindowSetup setup, QWidget *parent)
 
 StationWindow::~StationWindow()
 {
+    // Taking the window down moves the focus out of the boxes, which would
+    // call back into this window after its own part is gone.
+    const QList<QObject *> children = findChildren<QObject *>();
+    for (QObject *child : children)
+        child->disconnect(this);
     stopStation();
     m_station.reset();
     m_log.reset();
@@ -260,8 +265,8 @@ bool StationWindow::startStation()
     }
     StationInputs &inputs = std::get<StationInputs>(read);
 
-    // The last run's tiles go with its station; its log is closed before the
-    // next one is opened, so a file named again is opened once.
+    // The last run's station (stopped) goes, then its log: the station writes
+    // to the log until it is gone.
     m_station.reset();
     m_log = std::move(inputs.log);
     m_fileWarning->hide();
