@@ -1,5 +1,6 @@
 ; The Windows installer: the unzipped folder's files under Program Files, a
-; Start-menu entry, and an uninstaller listed in "Apps & features".
+; Start-menu entry for the two windows and one for the station, and an
+; uninstaller listed in "Apps & features".
 ; makensis -DVERSION=... -DSTAGE=<folder> -DOUTFILE=<setup.exe> -DICON=<ico>
 Unicode true
 SetCompressor /SOLID lzma
@@ -26,6 +27,8 @@ Section "Tarvik Downloader"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateDirectory "$SMPROGRAMS\Tarvik Downloader"
     CreateShortcut "$SMPROGRAMS\Tarvik Downloader\Tarvik Downloader.lnk" "$INSTDIR\tarvik-downloader.exe"
+    ; The station window, empty: the operator picks the file and the ports.
+    CreateShortcut "$SMPROGRAMS\Tarvik Downloader\Tarvik Station.lnk" "$INSTDIR\tarvik-downloader.exe" "station"
     CreateShortcut "$SMPROGRAMS\Tarvik Downloader\Uninstall Tarvik Downloader.lnk" "$INSTDIR\uninstall.exe"
     WriteRegStr HKLM "Software\Tarvik Downloader" "InstallDir" "$INSTDIR"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Tarvik Downloader"
@@ -40,6 +43,7 @@ SectionEnd
 Section "Uninstall"
     SetShellVarContext all
     Delete "$SMPROGRAMS\Tarvik Downloader\Tarvik Downloader.lnk"
+    Delete "$SMPROGRAMS\Tarvik Downloader\Tarvik Station.lnk"
     Delete "$SMPROGRAMS\Tarvik Downloader\Uninstall Tarvik Downloader.lnk"
     RMDir "$SMPROGRAMS\Tarvik Downloader"
     RMDir /r "$INSTDIR\platforms"
