@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QWindow>
 
@@ -141,6 +142,12 @@ void StationAutopilot::finish()
     const QWindow *handle = m_window->windowHandle();
     if (!handle || !handle->handle())
         problems << QStringLiteral("the window is on no screen");
+    // The header's boxes: what the station runs on, fixed while it runs.
+    for (const QLineEdit *box : m_window->findChildren<QLineEdit *>()) {
+        if (!box->objectName().isEmpty())
+            std::printf("   %s: \"%s\"%s\n", qPrintable(box->objectName()), qPrintable(box->text()),
+                        box->isReadOnly() ? " (read-only)" : "");
+    }
     const QString file = m_road.screenshots.filePath(QStringLiteral("station.png"));
     if (!m_window->grab().save(file))
         problems << QStringLiteral("cannot save %1").arg(file);
