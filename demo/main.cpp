@@ -4,6 +4,11 @@
 //   tarvik-demo                      the program, to use by hand
 //   tarvik-demo --autopilot DIR      walks the typical road by itself, prints
 //                                    each step's outcome, saves screenshots in DIR
+//   tarvik-demo --station-autopilot DIR --fixture FILE --expect pass,fail,pass
+//                                    the station window on one slot where the
+//                                    fixture's devices come and go, until they
+//                                    have the verdicts --expect lists (the log's
+//                                    words, in order); screenshot and log in DIR
 //   tarvik-demo --startup-report NS  prints the start-up time, from NS (the
 //                                    steady clock in nanoseconds, as the launcher
 //                                    read it before starting this process) to the
@@ -12,12 +17,16 @@
 #include "app/Program.h"
 #include "connect/Form2.h"
 #include "demo/Autopilot.h"
+#include "demo/StationAutopilot.h"
 #include "serial/PortResolver.h"
+#include "sim/Fixture.h"
 #include "sim/SimulatedDevice.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <QWindow>
 
@@ -81,7 +90,49 @@ int main(int argc, char *argv[])
         QStringLiteral("Print the time from <ns> (steady clock) to the window shown, then exit."),
         QStringLiteral("ns"));
     options.addOption(startupReport);
+    const QCommandLineOption stationAutopilot(
+        QStringLiteral("station-autopilot"),
+        QStringLiteral("Walk the station window's road on --fixture; screenshot and log in <dir>."),
+        QStringLiteral("dir"));
+    const QCommandLineOption fixtureFile(QStringLiteral("fixture"),
+                                         QStringLiteral("The schedule of the devices that come and go."),
+                                         QStringLiteral("file"));
+    const QCommandLineOption expect(QStringLiteral("expect"),
+                                    QStringLiteral("The station's results in order, as the log has them."),
+                                    QStringLiteral("results"), QStringLiteral("pass,fail,pass"));
+    options.addOptions({stationAutopilot, fixtureFile, expect});
     options.process(application);
+
+    if (options.isSet(stationAutopilot)) {
+        QFile text(options.value(fixtureFile));
+        QString error;
+        std::optional<FixtureSchedule> schedule;
+        if (text.open(QIODevice::ReadOnly))
+            schedule = FixtureSchedule::parse(text.readAll(), &error);
+        else
+            error = text.errorString();
+        if (!schedule) {
+            std::fprintf(stderr, "tarvik-demo: --fixture %s: %s\n", qPrintable(options.value(fixtureFile)),
+                         qPrintable(error));
+            return 2;
+        }
+        // The slot's port under a stable name, as a fixture's socket has.
+        const QTemporaryDir links;
+        Fixture fixture(links.filePath(QStringLiteral("slot1")), *schedule);
+        fixture.start();
+        const QDir dir(options.value(stationAutopilot));
+        dir.mkpath(QStringLiteral("."));
+        QFile::remove(dir.filePath(QStringLiteral("station.csv")));
+        StationRoad road;
+        road.ports = fixture.linkPath();
+        road.firmwarePath = QDir(QStringLiteral(TARVIK_EXAMPLES_DIR)).filePath(QStringLiteral("firmware-example.txt"));
+        road.logPath = dir.filePath(QStringLiteral("station.csv"));
+        road.screenshots = dir;
+        road.expectedResults = options.value(expect).split(u',', Qt::SkipEmptyParts);
+        StationAutopilot pilot(std::move(road));
+        pilot.start();
+        return QApplication::exec();
+    }
 
     SimulatedDevice device;
     device.setOwnRate(38400);
