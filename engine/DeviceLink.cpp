@@ -186,7 +186,16 @@ QByteArray DeviceLink::download(const QString &rate, const QByteArray &image)
         // it said: no reply is the verdict.
         m_received.clear();
     } else {
-        wait(12);
+        try {
+            wait(12);
+        } catch (const Failure &) {
+            // What the device said first decides: one that refused the image
+            // and then went (a device with its own USB chip resetting) has
+            // refused it; only a device that said nothing lost its verdict
+            // with its port.
+            if (m_received.isEmpty())
+                throw;
+        }
     }
     emit replyReceived(m_received);
     return m_received;

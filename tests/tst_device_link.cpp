@@ -231,6 +231,38 @@ private slots:
         QVERIFY(!f.link.serial().PortOpen());
     }
 
+    // A device that refuses the image and then drops off the bus has
+    // refused it: its "ER" is the verdict, not the port's loss, and it comes
+    // as soon as the port goes, not after the twelve ticks.
+    void refusalBeforeTheLossIsTheVerdict_data()
+    {
+        QTest::addColumn<SimulatedDevice::Removal>("removal");
+        QTest::newRow("pulled") << SimulatedDevice::Removal::AdapterPulled;
+        QTest::newRow("line closed") << SimulatedDevice::Removal::LineClosed;
+    }
+
+    void refusalBeforeTheLossIsTheVerdict()
+    {
+        QFETCH(SimulatedDevice::Removal, removal);
+        SimulatedDevice device;
+        device.setReplyLatency(20);
+        SimulatedDevice::Reply refuse;
+        refuse.text = QByteArrayLiteral("ER");
+        device.setImageReply(refuse);
+        LinkFixture f(device);
+        const DeviceLink::ProbeResult probe = f.link.probe(1);
+        QVERIFY(probe.answered());
+        f.link.setCollecting(true);
+        f.link.open(1);
+        device.removeAt(SimulatedDevice::Point::Answered, removal);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(f.link.download(probe.rate(), SmallImage), QByteArray("ER"));
+        QVERIFY(device.hungUp());
+        QVERIFY2(clock.elapsed() < 6 * TickWait::TickIntervalMs, qPrintable(QString::number(clock.elapsed())));
+        f.link.close();
+    }
+
     void stopFromAnotherThreadEndsTheExchangeAtOnce()
     {
         SimulatedDevice device;
