@@ -106,6 +106,9 @@ void StationWindow::buildHeader()
     m_firmware = new QLineEdit(this);
     m_firmware->setObjectName(QStringLiteral("firmwareFile"));
     m_firmware->setAccessibleName(QStringLiteral("Firmware file"));
+    // The labels' font: Wine draws no text in a box left on Qt's default
+    // dialog font.
+    m_firmware->setFont(Look::controlFont(10));
     m_chooseFirmware = new QPushButton(QStringLiteral("Choose &file…"), this);
     m_chooseFirmware->setObjectName(QStringLiteral("chooseFirmware"));
     m_firmwareCheck = new QLabel(this);
@@ -130,12 +133,14 @@ void StationWindow::buildHeader()
     m_ports = new QLineEdit(this);
     m_ports->setObjectName(QStringLiteral("ports"));
     m_ports->setAccessibleName(QStringLiteral("Ports"));
+    m_ports->setFont(Look::controlFont(10));
     m_ports->setPlaceholderText(QStringLiteral("1-4, or 1,3, or device paths"));
     m_ports->setToolTip(QStringLiteral("Port numbers 1 to 16, ranges such as 1-4, or device names, separated by "
                                        "commas or spaces: one slot each"));
     m_logPath = new QLineEdit(this);
     m_logPath->setObjectName(QStringLiteral("logFile"));
     m_logPath->setAccessibleName(QStringLiteral("Production log file"));
+    m_logPath->setFont(Look::controlFont(10));
     m_logPath->setPlaceholderText(QStringLiteral("none"));
     m_chooseLog = new QPushButton(QStringLiteral("Choose &log…"), this);
     m_chooseLog->setObjectName(QStringLiteral("chooseLog"));
