@@ -27,10 +27,8 @@ namespace {
 // the command itself has no window to report to.
 void portDefaultHandling(int number, const QString &description)
 {
-    if (LinkOwner *owner = LinkOwner::current()) {
-        owner->takeUnhandledFailure(number, description);
+    if (LinkOwner::routeUnhandled(number, description))
         return;
-    }
     std::fprintf(stderr, "tarvik-downloader: failure %d: %s\n", number, qPrintable(description));
     std::fflush(stderr);
     std::_Exit(1);

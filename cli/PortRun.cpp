@@ -5,6 +5,7 @@
 #include "engine/Evaluation.h"
 #include "log/ProductionLog.h"
 #include "serial/PortResolver.h"
+#include "station/Station.h"
 
 #include <QElapsedTimer>
 
@@ -64,21 +65,9 @@ void PortRun::run()
     result.durationMs = clock.elapsed();
 
     if (m_job.log) {
-        AttemptRecord record;
-        record.started = result.started;
-        record.port = result.port.label();
-        record.devicePath = result.devicePath;
-        record.rate = result.rate;
-        record.firmwarePath = m_job.firmwarePath;
-        record.firmwareSha256 = m_job.firmwareSha256;
-        record.bytesSent = result.bytesSent;
-        record.result = outcomeWord(result.outcome);
-        record.reply = result.reply;
-        record.version = result.version;
-        record.versionInterrupted = result.versionInterrupted;
-        record.durationMs = result.durationMs;
         QString reason;
-        if (!m_job.log->append(record, &reason))
+        if (!m_job.log->append(attemptRecord(result, result.port.label(), m_job.firmwarePath, m_job.firmwareSha256),
+                               &reason))
             result.logError = reason;
     }
     emit finished(m_job.index, result);

@@ -24,10 +24,8 @@ namespace {
 // doing, and nothing else: the slot goes on waiting for its port.
 void slotDefaultHandling(int number, const QString &description)
 {
-    if (LinkOwner *owner = LinkOwner::current()) {
-        owner->takeUnhandledFailure(number, description);
+    if (LinkOwner::routeUnhandled(number, description))
         return;
-    }
     std::fprintf(stderr, "tarvik-downloader: failure %d: %s\n", number, qPrintable(description));
     std::fflush(stderr);
     std::_Exit(1);

@@ -11,6 +11,15 @@ LinkOwner *LinkOwner::current()
     return t_current;
 }
 
+bool LinkOwner::routeUnhandled(int number, const QString &description)
+{
+    LinkOwner *owner = current();
+    if (!owner)
+        return false;
+    owner->takeUnhandledFailure(number, description);
+    return true;
+}
+
 void LinkOwner::requestStop()
 {
     m_stop = true;

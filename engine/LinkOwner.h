@@ -34,6 +34,10 @@ public:
 
     // The owner driving a link on the calling thread, if any.
     static LinkOwner *current();
+    // Hands a failure that reached a link's event boundary to the owner on
+    // the calling thread; false when there is none (the failure is not a
+    // port's, and the program's own last resort takes it).
+    static bool routeUnhandled(int number, const QString &description);
 
 protected:
     // Makes `link` the one this owner drives, on the calling thread; a stop

@@ -131,25 +131,31 @@ StationCounts Station::counts() const
     return total;
 }
 
-QString Station::record(int index, const Attempt &attempt)
+AttemptRecord attemptRecord(const Attempt &attempt, const QString &port, const QString &firmwarePath,
+                            const QByteArray &firmwareSha256)
 {
-    if (!m_log)
-        return {};
     AttemptRecord record;
     record.started = attempt.started;
-    record.port = m_ports.at(index).label;
+    record.port = port;
     record.devicePath = attempt.devicePath;
     record.rate = attempt.rate;
-    record.firmwarePath = m_firmware.path;
-    record.firmwareSha256 = m_firmware.sha256;
+    record.firmwarePath = firmwarePath;
+    record.firmwareSha256 = firmwareSha256;
     record.bytesSent = attempt.bytesSent;
     record.result = outcomeWord(attempt.outcome);
     record.reply = attempt.reply;
     record.version = attempt.version;
     record.versionInterrupted = attempt.versionInterrupted;
     record.durationMs = attempt.durationMs;
+    return record;
+}
+
+QString Station::record(int index, const Attempt &attempt)
+{
+    if (!m_log)
+        return {};
     QString reason;
-    if (!m_log->append(record, &reason))
+    if (!m_log->append(attemptRecord(attempt, m_ports.at(index).label, m_firmware.path, m_firmware.sha256), &reason))
         return reason.isEmpty() ? QStringLiteral("the line could not be written") : reason;
     return {};
 }

@@ -3,6 +3,7 @@
 #include "engine/Attempt.h"
 #include "engine/DeviceLink.h"
 #include "engine/SlotLoop.h"
+#include "log/ProductionLog.h"
 #include "station/StationCounts.h"
 
 #include <QByteArray>
@@ -16,10 +17,14 @@
 #include <optional>
 #include <vector>
 
-class ProductionLog;
 class PortResolver;
 class QThread;
 class Slot;
+
+// The production log's record of an attempt on the port the operator named
+// `port`, with the firmware it sent.
+AttemptRecord attemptRecord(const Attempt &attempt, const QString &port, const QString &firmwarePath,
+                            const QByteArray &firmwareSha256);
 
 // One port of the station, as the operator named it.
 struct StationPort

@@ -39,10 +39,8 @@ const QColor WarningBack(190, 0, 0);
 // window's own thread has no slot to end and takes the usual last resort.
 void slotDefaultHandling(int number, const QString &description)
 {
-    if (LinkOwner *owner = LinkOwner::current()) {
-        owner->takeUnhandledFailure(number, description);
+    if (LinkOwner::routeUnhandled(number, description))
         return;
-    }
     Guard::setDefaultHandling(nullptr);
     Guard::reportUnhandled(number, description);
 }
