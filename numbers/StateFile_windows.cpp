@@ -1,0 +1,1 @@
+#include "numbers/StateFile.h"
