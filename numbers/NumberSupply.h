@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 
+class StateFile;
+
 // Where the numbers come from: a counter, or a list of values given from
 // outside (MAC addresses a vendor assigned), read once at the start.
 struct NumberSource
@@ -74,12 +76,25 @@ public:
     const NumberForm &form() const { return m_form; }
 
 private:
+    struct State; // the state file's contents
+
     NumberSupply(NumberSource source, NumberForm form, QString statePath);
+
+    bool checkCounter(QString *refusal) const;
+    bool readList(QString *refusal);
+    State freshState() const;
+    std::optional<State> parseState(const QByteArray &bytes, QString *refusal) const;
+    QByteArray stateText(const State &state) const;
+    std::optional<State> lockedState(StateFile &file, QString *why) const;
+    std::optional<DeviceNumber> choose(const State &state, State *after) const;
+    QString usedUp(const State &state) const;
 
     NumberSource m_source;
     NumberForm m_form;
     QString m_statePath;
     QList<DeviceNumber> m_list; // the list's values, in order
+    QByteArray m_listSha256;    // of the list file's bytes, in lower-case hexadecimal
+    qint64 m_listLines = 0;     // the list file's lines, values or not
     std::mutex m_mutex;         // one take at a time in this process; the lock file for the others
 };
 
