@@ -43,6 +43,15 @@ void setError(QString *error, const QString &text)
         *error = text;
 }
 
+// Qt's conversions take blanks, a sign and a second "0x" inside the text;
+// a value an engineer wrote is digits and nothing else.
+bool allDigits(QStringView text, int base)
+{
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [base](QChar c) {
+        return (c >= u'0' && c <= u'9') || (base == 16 && ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')));
+    });
+}
+
 } // namespace
 
 std::optional<NumberForm> NumberForm::parse(const QString &form, quint32 address, QString *error)
@@ -82,7 +91,7 @@ std::optional<NumberForm> NumberForm::parse(const QString &form, quint32 address
     if (quint64(address) + quint64(result.width) - 1 > 0xFFFFFFFFu) {
         setError(error, QStringLiteral("a number of %1 bytes at 0x%2 runs past the end of the memory")
                             .arg(result.width)
-                            .arg(address, 8, 16, QLatin1Char('0')));
+                            .arg(QString::number(address, 16).toUpper().rightJustified(8, u'0')));
         return std::nullopt;
     }
     return result;
@@ -149,8 +158,11 @@ std::optional<quint64> NumberForm::parseValue(QStringView text, QString *error)
     const QStringView value = text.trimmed();
     bool ok = false;
     quint64 result = 0;
-    if (value.startsWith(u"0x", Qt::CaseInsensitive) && value.size() > 2) {
-        result = value.mid(2).toULongLong(&ok, 16);
+    if (value.startsWith(u"0x", Qt::CaseInsensitive)) {
+        const QStringView digits = value.mid(2);
+        ok = allDigits(digits, 16);
+        if (ok)
+            result = digits.toULongLong(&ok, 16);
     } else if (value.contains(u':') || value.contains(u'-')) {
         // Bytes as a vendor writes a MAC address: two hexadecimal digits
         // each, split by one kind of separator.
@@ -160,11 +172,11 @@ std::optional<quint64> NumberForm::parseValue(QStringView text, QString *error)
         for (const QStringView part : parts) {
             bool byteOk = false;
             const uint byte = part.toUInt(&byteOk, 16);
-            ok = ok && byteOk && part.size() == 2 && byte <= 0xFF;
+            ok = ok && byteOk && part.size() == 2 && allDigits(part, 16);
             result = (result << 8) | byte;
         }
     } else {
-        ok = !value.isEmpty() && std::all_of(value.begin(), value.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        ok = allDigits(value, 10);
         if (ok)
             result = value.toULongLong(&ok, 10);
     }
@@ -182,7 +194,8 @@ std::optional<quint32> NumberForm::parseAddress(QStringView text, QString *error
     QString valueError;
     const std::optional<quint64> value = parseValue(text, &valueError);
     if (!value || *value > 0xFFFFFFFFu) {
-        setError(error, QStringLiteral("the address \"%1\" is not an address from 0 to 0xFFFFFFFF").arg(text.trimmed()));
+        setError(error,
+                 QStringLiteral("the address \"%1\" is not an address from 0 to 0xFFFFFFFF").arg(text.trimmed()));
         return std::nullopt;
     }
     return quint32(*value);

@@ -29,6 +29,8 @@ public:
     static std::optional<NumberedImage> prepare(const QByteArray &image, const NumberForm &form, QString *refusal);
 
     // The image with `numberBytes` (form.bytes(value)) at the form's address.
+    // Bytes of any other count than the form's width give an empty result:
+    // only the width was checked against the image's own data.
     QByteArray stamped(QByteArrayView numberBytes) const;
 
     // The records that carry the number, each followed by CR, as stamped()
@@ -41,5 +43,11 @@ private:
     QByteArray m_before; // up to the end-of-file record
     QByteArray m_after;  // the end-of-file record and whatever follows it
     NumberForm m_form;
-    quint32 m_baseAtEnd = 0; // the upper address in force at the end-of-file record
+    // The extended linear address record that goes ahead of the number's
+    // data, empty where the base in force at the end-of-file record already
+    // is the number's; and the one ahead of the second data record where the
+    // number crosses a 64 KiB boundary.
+    QByteArray m_baseRecord;
+    QByteArray m_nextBaseRecord;
+    int m_firstLength = 0; // the number's bytes below the 64 KiB boundary
 };
