@@ -260,17 +260,23 @@ void Fixture::Impl::leave(qsizetype index)
             m_device->hangUp(SimulatedDevice::Removal::AdapterPulled);
         }
         m_device->setObserver(nullptr);
-        removeLink();
-        m_device.reset();
     } else {
         m_device->setPresent(false);
+    }
+    // Nothing writes it now: the device has gone or the line has none.
+    const DeviceMemory memory = m_device->memorySnapshot();
+    if (nodeGoes) {
+        removeLink();
+        m_device.reset();
     }
 
     const Clock::time_point leftAt = Clock::now();
     Event left = event(Event::Kind::Left, index, leftAt);
+    left.memory = memory;
     {
         std::lock_guard lock(m_mutex);
         m_records[index].leftAt = leftAt;
+        m_records[index].memory = memory;
         m_current = -1;
         m_leaving = false;
         if (nodeGoes)
@@ -318,6 +324,8 @@ void Fixture::Impl::onDeviceEvent(const SimulatedDevice::Event &deviceEvent)
             toReport = event(Event::Kind::Verdict, m_current,
                              deviceEvent.answered ? deviceEvent.answerAt : deviceEvent.heardAt);
             toReport->text = deviceEvent.answer;
+            record.memory = deviceEvent.memory;
+            toReport->memory = deviceEvent.memory;
             break;
         case SimulatedDevice::Event::Kind::Removed:
             if (m_leaving)
@@ -469,6 +477,16 @@ Fixture::Record Fixture::record(qsizetype index) const
 {
     std::lock_guard lock(d->m_mutex);
     return d->m_records.value(index);
+}
+
+QList<QByteArray> Fixture::memoryRead(quint32 address, int length) const
+{
+    std::lock_guard lock(d->m_mutex);
+    QList<QByteArray> read;
+    read.reserve(d->m_records.size());
+    for (const Record &record : std::as_const(d->m_records))
+        read.append(record.memory.read(address, length));
+    return read;
 }
 
 bool Fixture::waitUntilFinished(std::chrono::milliseconds timeout) const

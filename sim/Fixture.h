@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sim/DeviceMemory.h"
 #include "sim/FixtureSchedule.h"
 
 #include <QByteArray>
@@ -65,6 +66,10 @@ public:
         int answeredEr = 0;       // images answered "ER"
         QList<QByteArray> images; // every whole image, as received
         bool pulled = false;      // its adapter was pulled during the image
+        // Its flash (see SimulatedDevice::memory): as its last whole image
+        // left it while it is there, and as it was when it left. Each
+        // visit's device starts erased.
+        DeviceMemory memory;
 
         bool flashed() const { return answeredOk > 0; }
     };
@@ -85,6 +90,7 @@ public:
         Clock::time_point at;
         QByteArray text;
         QString portPath;
+        DeviceMemory memory; // with Verdict and Left: the device's memory then
     };
 
     // The link is made at `linkPath` when the run starts; a symbolic link
@@ -119,6 +125,9 @@ public:
     // Every visit that has begun, in order.
     QList<Record> records() const;
     Record record(qsizetype index) const;
+    // `length` bytes at `address` of each visit's memory (see Record::memory),
+    // every visit that has begun in order: one device number each, say.
+    QList<QByteArray> memoryRead(quint32 address, int length) const;
 
     // Block the calling thread (which then handles no events) until the
     // condition holds or the timeout passes; say whether it held. A test

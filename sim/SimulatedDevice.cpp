@@ -176,6 +176,20 @@ std::optional<QByteArray> hexRecord(QByteArrayView line)
     return bytes;
 }
 
+// The marker line's test: its first four and last four characters.
+bool isMarkerLine(QByteArrayView line)
+{
+    const qsizetype ends = std::min<qsizetype>(4, line.size());
+    return line.first(ends) == ":-::" && line.last(ends) == ":::-";
+}
+
+// A line of an image as the device reads it: CR ends a line, and the LF of a
+// CR LF then opens the next one, where it does not count.
+QByteArrayView imageLine(QByteArrayView line)
+{
+    return line.startsWith('\n') ? line.sliced(1) : line;
+}
+
 } // namespace
 
 struct SimulatedDevice::Impl
@@ -208,6 +222,8 @@ struct SimulatedDevice::Impl
     void deliver(InFlight chunk, Clock::time_point now);
     void take(char byte, bool understood, Clock::time_point now);
     void finishImage(Clock::time_point now);
+    void startProgramming();
+    void program(QByteArrayView line);
     void backToIdle();
     // Schedules the answer; returns when its last byte is due.
     Clock::time_point answer(const Reply &reply, const QByteArray &protocolAnswer, Clock::time_point now);
@@ -257,6 +273,13 @@ struct SimulatedDevice::Impl
     Clock::time_point m_giveUpAt;
     Clock::time_point m_lastImageByte;
     QByteArray m_image;
+
+    // Programming the image as its lines come.
+    DeviceMemory m_memory;
+    qsizetype m_lineStart = 0; // where in m_image the line now arriving starts
+    bool m_markerSeen = false;
+    bool m_programming = false; // false once the image has given cause to stop
+    quint32 m_base = 0;         // what the last address record set
 
     std::optional<InFlight> m_inFlight;
     Clock::time_point m_lineFreeAt; // when the last chunk read has crossed the wire
@@ -381,7 +404,7 @@ void SimulatedDevice::Impl::hangUpNow(Removal how)
     m_scheduled.clear();
     m_outbox.clear();
     m_changed.notify_all();
-    report(Event{Event::Kind::Removed, Clock::now(), false, {}, {}, {}});
+    report(Event{Event::Kind::Removed, Clock::now(), false, {}, {}, {}, {}});
 }
 
 // Answers whose time has come have left the device, whatever happens to it
@@ -619,7 +642,7 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
             if (byte == 'l') {
                 if (removeHere(Point::Commands))
                     return;
-                report(Event{Event::Kind::Commands, now, false, {}, {}, {}});
+                report(Event{Event::Kind::Commands, now, false, {}, {}, {}, {}});
                 answer(m_dlReply, {}, now); // at the old rate, before switching
                 m_currentRate = downloadRate;
                 m_state = State::AwaitingE;
@@ -631,8 +654,13 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
             return;
         if (byte == '!') {
             const Clock::time_point at = answer(m_probeReply, QByteArrayLiteral("!"), now);
-            report(Event{
-                Event::Kind::Probe, now, !spokenAnswer(m_probeReply, QByteArrayLiteral("!")).isEmpty(), at, {}, {}});
+            report(Event{Event::Kind::Probe,
+                         now,
+                         !spokenAnswer(m_probeReply, QByteArrayLiteral("!")).isEmpty(),
+                         at,
+                         {},
+                         {},
+                         {}});
         } else if (byte == 'r')
             answer(m_versionReply, QByteArray(1, char(m_version)), now);
         else if (byte == 'd')
@@ -643,12 +671,17 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
             answer(m_eReply, {}, now);
             m_state = State::ReceivingImage;
             m_image.clear();
+            startProgramming();
             m_giveUpAt = now + downloadTimeout;
         }
         return;
     case State::ReceivingImage:
         m_image.append(understood ? byte : garbled(byte));
         m_lastImageByte = now;
+        if (byte == '\r') {
+            program(QByteArrayView(m_image).sliced(m_lineStart, m_image.size() - 1 - m_lineStart));
+            m_lineStart = m_image.size();
+        }
         if (m_image.size() == removalIntoImage && removeHere(Point::Image))
             return;
         if (byte == '\r' && m_image.endsWith(endOfFileRecord))
@@ -657,8 +690,61 @@ void SimulatedDevice::Impl::take(char byte, bool understood, Clock::time_point n
     }
 }
 
+void SimulatedDevice::Impl::startProgramming()
+{
+    m_lineStart = 0;
+    m_markerSeen = false;
+    m_programming = true;
+    m_base = 0;
+}
+
+// One line of the image, as the device's check sees it: the marker line
+// first, then records; the first fault stops the writing.
+void SimulatedDevice::Impl::program(QByteArrayView line)
+{
+    line = imageLine(line);
+    if (!m_programming || line.isEmpty())
+        return;
+    if (!m_markerSeen) {
+        m_markerSeen = true;
+        m_programming = isMarkerLine(line);
+        return;
+    }
+    const std::optional<QByteArray> record = hexRecord(line);
+    if (!record) {
+        m_programming = false;
+        return;
+    }
+    const auto byteAt = [&record](qsizetype i) { return quint32(static_cast<unsigned char>(record->at(i))); };
+    const qsizetype count = record->size() - 5;
+    const quint32 offset = byteAt(1) << 8 | byteAt(2);
+    switch (byteAt(3)) {
+    case 0x00:
+        m_memory.write(m_base + offset, QByteArrayView(*record).sliced(4, count));
+        break;
+    case 0x01:
+        m_programming = false; // whatever follows is not part of the image
+        break;
+    case 0x02:
+        if (count == 2)
+            m_base = (byteAt(4) << 8 | byteAt(5)) << 4;
+        break;
+    case 0x04:
+        if (count == 2)
+            m_base = (byteAt(4) << 8 | byteAt(5)) << 16;
+        break;
+    default: // start addresses: nothing to write
+        break;
+    }
+}
+
 void SimulatedDevice::Impl::finishImage(Clock::time_point now)
 {
+    // An image ended by a pause may have a last line without its CR.
+    if (m_lineStart < m_image.size()) {
+        program(QByteArrayView(m_image).sliced(m_lineStart));
+        m_lineStart = m_image.size();
+    }
     if (removeHere(Point::Verdict))
         return;
     const bool acceptable = firmwareAcceptable(m_image);
@@ -674,7 +760,7 @@ void SimulatedDevice::Impl::finishImage(Clock::time_point now)
     if (m_deafAfterVerdict)
         m_deafUntil = Clock::time_point::max();
     const QByteArray spoken = spokenAnswer(m_imageReply, verdict);
-    report(Event{Event::Kind::Image, now, !spoken.isEmpty(), answered, ownCopy(spoken), ownCopy(m_image)});
+    report(Event{Event::Kind::Image, now, !spoken.isEmpty(), answered, ownCopy(spoken), ownCopy(m_image), m_memory});
     if (m_removeAt == Point::Idle) {
         m_removeAt.reset();
         m_idleRemovalAt = answered + idleBeforeRemoval;
@@ -874,6 +960,10 @@ void SimulatedDevice::setPresent(bool present)
     d->m_inFlight.reset();
     d->backToIdle();
     d->m_deafUntil = {};
+    // The device that left takes its memory along, but it can still be read
+    // until the next one comes: nothing writes it while the line is empty.
+    if (present)
+        d->m_memory.erase();
     if (!present) {
         d->m_removeAt.reset();
         d->m_idleRemovalAt.reset();
@@ -984,6 +1074,30 @@ QByteArray SimulatedDevice::lastImage() const
     return ownCopy(d->m_lastImage);
 }
 
+QByteArray SimulatedDevice::memory(quint32 address, int length) const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_memory.read(address, length);
+}
+
+QList<DeviceMemory::Range> SimulatedDevice::writtenMemory() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_memory.ranges();
+}
+
+DeviceMemory SimulatedDevice::memorySnapshot() const
+{
+    std::lock_guard lock(d->m_mutex);
+    return d->m_memory;
+}
+
+void SimulatedDevice::eraseMemory()
+{
+    std::lock_guard lock(d->m_mutex);
+    d->m_memory.erase();
+}
+
 bool SimulatedDevice::waitForReceived(const std::function<bool(const QByteArray &)> &pred,
                                       std::chrono::milliseconds timeout) const
 {
@@ -995,16 +1109,12 @@ bool SimulatedDevice::firmwareAcceptable(const QByteArray &image)
 {
     bool markerSeen = false;
     const QList<QByteArray> lines = image.split('\r');
-    for (QByteArrayView line : lines) {
-        // CR LF ends a line once; the LF would otherwise open the next one.
-        if (line.startsWith('\n'))
-            line = line.sliced(1);
+    for (const QByteArray &text : lines) {
+        const QByteArrayView line = imageLine(text);
         if (line.isEmpty())
             continue;
         if (!markerSeen) {
-            const QByteArray marker = line.first(std::min<qsizetype>(4, line.size())).toByteArray()
-                                      + line.last(std::min<qsizetype>(4, line.size())).toByteArray();
-            if (marker != ":-:::::-")
+            if (!isMarkerLine(line))
                 return false;
             markerSeen = true;
             continue;

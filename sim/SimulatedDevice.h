@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sim/DeviceMemory.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -33,6 +35,9 @@
 //  - scripted deviations for tests: silence, delays, other or extra text,
 //    replies split into pieces, noise, a removal after a number of bytes or
 //    at a point of the exchange, a line that stops being read;
+//  - its flash: every data record of an image lands in its memory, so a test
+//    reads back what the device holds (a device number, say) rather than
+//    trusting what the program says it sent;
 //  - a transcript of everything received, with the program's line rate at the
 //    time, so a test can assert the exact bytes on the wire.
 class SimulatedDevice
@@ -117,7 +122,9 @@ public:
     // call starts a fresh device: the protocol from the start, at its own
     // rate, no reset pending. Answers whose time has come have left; later
     // ones never will. Going absent also forgets the removals set with
-    // removeAt (they went with the device). Default: present.
+    // removeAt (they went with the device), but leaves the memory of the
+    // device that left readable; making a device present erases it.
+    // Default: present.
     void setPresent(bool present);
     bool present() const;
     // After answering an image, whatever it answered, the device restarts
@@ -140,6 +147,7 @@ public:
         std::chrono::steady_clock::time_point answerAt; // when it leaves
         QByteArray answer;
         QByteArray image;
+        DeviceMemory memory; // with Image: the memory as that image left it
     };
     // Called on the device's thread, with the device's lock held, as it
     // happens: it must be quick and must not call this device.
@@ -164,6 +172,26 @@ public:
     int imagesRejected() const; // images answered "ER" by the check
     // The last complete image received after "e", as received.
     QByteArray lastImage() const;
+
+    // The device's flash. A real microcontroller programs each record as it
+    // arrives, so the device writes a data record (type 00) the moment its
+    // line is complete (its CR has come), at the full address: the offset
+    // plus the base of the last extended linear address record (04, base
+    // << 16) or extended segment address record (02, base << 4) of that
+    // image; every image starts at base 0. The device's own check guards
+    // each write: nothing is written from an image whose marker line is
+    // wrong, and writing stops for the rest of the image at the first line
+    // that is no valid record (a bad checksum, bytes garbled by a rate
+    // mismatch) and at the end-of-file record. So an image answered "OK!"
+    // is written whole, and one answered "ER" (or cut off by a removal or a
+    // pause) may be written in part: the records before its fault. What a
+    // reply set in code answers does not change what is written. Images
+    // write over one another; nothing erases the memory but eraseMemory()
+    // and setPresent(true) (a fresh device).
+    QByteArray memory(quint32 address, int length) const; // 0xFF where nothing was written
+    QList<DeviceMemory::Range> writtenMemory() const;     // every written stretch, in address order
+    DeviceMemory memorySnapshot() const;
+    void eraseMemory();
 
     // Blocks the calling thread until pred(transcript-joined bytes) holds or
     // the timeout passes; returns whether it held. For tests that need to know

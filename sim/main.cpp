@@ -1,7 +1,8 @@
 // device-sim: the simulated device on a pseudo-terminal, for trying the
 // program (or any terminal program) without the hardware. Prints the port to
 // open and serves until interrupted. With --fixture, a station's slot where
-// devices come and go by a schedule.
+// devices come and go by a schedule. With --memory or --dump-memory, what
+// each image left in the device's memory.
 
 #include "base/PrintableBytes.h"
 #include "sim/Fixture.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -39,6 +41,98 @@ int usageError(const QString &message)
 {
     std::fprintf(stderr, "device-sim: %s\nTry 'device-sim --help'.\n", qPrintable(message));
     return badUsage;
+}
+
+// A number as a person types an address: 0x and hex, or decimal.
+std::optional<quint32> addressNumber(const QString &text)
+{
+    bool ok = false;
+    const qulonglong value = text.startsWith(QStringLiteral("0x"), Qt::CaseInsensitive)
+                                 ? text.sliced(2).toULongLong(&ok, 16)
+                                 : text.toULongLong(&ok, 10);
+    if (!ok || value > 0xFFFFFFFFu)
+        return std::nullopt;
+    return quint32(value);
+}
+
+// What --memory and --dump-memory ask to see after each image.
+struct MemoryPrint
+{
+    struct Window
+    {
+        quint32 address = 0;
+        int length = 0;
+    };
+    QList<Window> windows;   // --memory ADDRESS:LENGTH, in the order given
+    bool everything = false; // --dump-memory
+
+    bool wanted() const { return everything || !windows.isEmpty(); }
+};
+
+constexpr int longestWindow = 65536;
+
+std::optional<MemoryPrint::Window> memoryWindow(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() != 2)
+        return std::nullopt;
+    const std::optional<quint32> address = addressNumber(parts[0]);
+    const std::optional<quint32> length = addressNumber(parts[1]);
+    if (!address || !length || *length < 1 || *length > longestWindow)
+        return std::nullopt;
+    return MemoryPrint::Window{*address, int(*length)};
+}
+
+// Sixteen bytes a line: the address, the bytes in hex, and as text where
+// printable (a dot elsewhere), as hexdump -C shows them.
+QByteArray hexDump(quint32 address, const QByteArray &bytes)
+{
+    constexpr qsizetype perLine = 16;
+    QByteArray text;
+    for (qsizetype from = 0; from < bytes.size(); from += perLine) {
+        const QByteArray line = bytes.mid(from, perLine);
+        text += "    " + QByteArray::number(quint32(address + quint32(from)), 16).rightJustified(8, '0') + "  ";
+        QByteArray printable;
+        for (qsizetype i = 0; i < perLine; ++i) {
+            if (i == perLine / 2)
+                text += ' ';
+            if (i >= line.size()) {
+                text += "   ";
+                continue;
+            }
+            const auto byte = static_cast<unsigned char>(line[i]);
+            text += QByteArray::number(byte, 16).rightJustified(2, '0') + ' ';
+            printable += byte >= 0x20 && byte < 0x7f ? char(byte) : '.';
+        }
+        text += " |" + printable + "|\n";
+    }
+    return text;
+}
+
+QByteArray hexAddress(quint64 address)
+{
+    return "0x" + QByteArray::number(address, 16).toUpper().rightJustified(8, '0');
+}
+
+// The memory as a person asked to see it, under a heading naming the image.
+QByteArray memoryText(const QByteArray &heading, const DeviceMemory &memory, const MemoryPrint &print)
+{
+    QByteArray text = heading + '\n';
+    for (const MemoryPrint::Window &window : print.windows) {
+        text += "  at " + hexAddress(window.address) + ", " + QByteArray::number(window.length) + " bytes:\n";
+        text += hexDump(window.address, memory.read(window.address, window.length));
+    }
+    if (print.everything) {
+        const QList<DeviceMemory::Range> ranges = memory.ranges();
+        if (ranges.isEmpty())
+            text += "  written: nothing\n";
+        for (const DeviceMemory::Range &range : ranges) {
+            text += "  written " + hexAddress(range.address) + ".." + hexAddress(range.address + range.bytes.size() - 1)
+                    + ", " + QByteArray::number(range.bytes.size()) + " bytes:\n";
+            text += hexDump(range.address, range.bytes);
+        }
+    }
+    return text;
 }
 
 // Prints what arrived since the last call; the transcript joins consecutive
@@ -118,7 +212,8 @@ QString describe(const Fixture::Event &event, const Fixture &fixture)
     return {};
 }
 
-int runFixture(const QString &file, const QString &link, std::optional<int> repeat, bool verbose)
+int runFixture(const QString &file, const QString &link, std::optional<int> repeat, bool verbose,
+               const MemoryPrint &memoryPrint)
 {
     QFile text(file);
     if (!text.open(QIODevice::ReadOnly)) {
@@ -136,8 +231,16 @@ int runFixture(const QString &file, const QString &link, std::optional<int> repe
 
     const StopSignals stopSignals;
     Fixture fixture(link, *schedule);
-    if (verbose) {
-        fixture.setObserver([&fixture](const Fixture::Event &event) {
+    if (verbose || memoryPrint.wanted()) {
+        fixture.setObserver([&fixture, verbose, &memoryPrint](const Fixture::Event &event) {
+            if (event.kind == Fixture::Event::Kind::Verdict && memoryPrint.wanted()) {
+                // One write, so a block is never torn by another thread's line.
+                const QByteArray text = memoryText(describe(event, fixture).toLocal8Bit(), event.memory, memoryPrint);
+                std::fputs(text.constData(), stdout);
+                std::fflush(stdout);
+            }
+            if (!verbose)
+                return;
             // The time of day too, to read beside what the station prints.
             const auto sinceEvent =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Fixture::Clock::now() - event.at);
@@ -218,6 +321,16 @@ int main(int argc, char *argv[])
          QStringLiteral("FILE")},
         {QStringLiteral("repeat"),
          QStringLiteral("With --fixture: run the schedule N times (instead of its own repeat=)."), QStringLiteral("N")},
+        {QStringLiteral("memory"),
+         QStringLiteral("After every image (with --fixture: every image of every visit), print on stdout the "
+                        "LENGTH bytes (1 to 65536) at ADDRESS of the device's memory as a hex dump with its "
+                        "text: where a device number landed, say. Numbers are decimal or 0x and hex; 0xFF "
+                        "is a byte never written. May be given more than once."),
+         QStringLiteral("ADDRESS:LENGTH")},
+        {QStringLiteral("dump-memory"),
+         QStringLiteral("After every image, print on stdout every stretch of the device's memory that images "
+                        "have written, as a hex dump. A device's memory starts erased and each image writes "
+                        "over it.")},
     });
 
     if (!parser.parse(application.arguments()))
@@ -228,13 +341,24 @@ int main(int argc, char *argv[])
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    MemoryPrint memoryPrint;
+    memoryPrint.everything = parser.isSet(QStringLiteral("dump-memory"));
+    for (const QString &value : parser.values(QStringLiteral("memory"))) {
+        const std::optional<MemoryPrint::Window> window = memoryWindow(value);
+        if (!window)
+            return usageError(QStringLiteral("--memory must be ADDRESS:LENGTH, an address up to 0xFFFFFFFF and a "
+                                             "length from 1 to 65536 (decimal, or 0x and hex), not '%1'")
+                                  .arg(value));
+        memoryPrint.windows.append(*window);
+    }
 
     if (parser.isSet(QStringLiteral("fixture"))) {
         // The schedule says who each device is; one device's settings would
         // be silently ignored.
         for (const QString &name : parser.optionNames()) {
-            if (name != QStringLiteral("fixture") && name != QStringLiteral("link") && name != QStringLiteral("repeat")
-                && name != QStringLiteral("verbose"))
+            if (!QStringList{QStringLiteral("fixture"), QStringLiteral("link"), QStringLiteral("repeat"),
+                             QStringLiteral("verbose"), QStringLiteral("memory"), QStringLiteral("dump-memory")}
+                     .contains(name))
                 return usageError(
                     QStringLiteral("--%1 is not taken with --fixture: the schedule sets each device").arg(name));
         }
@@ -248,7 +372,7 @@ int main(int argc, char *argv[])
                 return usageError(QStringLiteral("--repeat must be a whole number from 1 to 1000000"));
         }
         return runFixture(parser.value(QStringLiteral("fixture")), link, repeat,
-                          parser.isSet(QStringLiteral("verbose")));
+                          parser.isSet(QStringLiteral("verbose")), memoryPrint);
     }
     if (parser.isSet(QStringLiteral("repeat")))
         return usageError(QStringLiteral("--repeat goes with --fixture"));
@@ -348,14 +472,51 @@ int main(int argc, char *argv[])
         }
     }
 
+    // The device's observer runs on its thread with the device held: it only
+    // keeps the text, and the main thread prints it.
+    std::mutex memoryTextMutex;
+    QByteArray memoryTextDue;
+    int images = 0;
+    if (memoryPrint.wanted()) {
+        device->setObserver([&](const SimulatedDevice::Event &event) {
+            if (event.kind != SimulatedDevice::Event::Kind::Image)
+                return;
+            ++images;
+            const QByteArray heading = "image " + QByteArray::number(images)
+                                       + (event.answer.isEmpty() ? QByteArray(" said nothing")
+                                                                 : " answered \"" + printableBytes(event.answer) + '"');
+            const QByteArray text = memoryText(heading, event.memory, memoryPrint);
+            std::lock_guard lock(memoryTextMutex);
+            memoryTextDue += text;
+        });
+    }
+    const auto printMemoryText = [&memoryTextMutex, &memoryTextDue] {
+        QByteArray text;
+        {
+            std::lock_guard lock(memoryTextMutex);
+            text.swap(memoryTextDue);
+        }
+        if (!text.isEmpty()) {
+            std::fputs(text.constData(), stdout);
+            std::fflush(stdout);
+        }
+    };
+
     std::printf("%s\n", qPrintable(device->portPath()));
     std::fflush(stdout);
 
     qsizetype printed = 0;
-    if (verbose)
-        stopSignals.wait([&device, &printed] { printNewChunks(*device, printed); });
-    else
+    if (verbose || memoryPrint.wanted()) {
+        stopSignals.wait([&] {
+            if (verbose)
+                printNewChunks(*device, printed);
+            printMemoryText();
+        });
+    } else {
         stopSignals.wait();
+    }
+    device->setObserver(nullptr);
+    printMemoryText();
 
     if (!link.isEmpty())
         QFile::remove(link);

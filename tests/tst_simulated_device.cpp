@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTest>
@@ -21,6 +22,7 @@ using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(SimulatedDevice::Reply)
 Q_DECLARE_METATYPE(SimulatedDevice::Point)
+Q_DECLARE_METATYPE(DeviceMemory::Range)
 
 namespace {
 
@@ -108,7 +110,58 @@ const QByteArray dataRecord = QByteArrayLiteral(":10010000214601360121470136007E
 const QByteArray shortRecord = QByteArrayLiteral(":0300300002337A1E");
 const QByteArray endRecord = QByteArrayLiteral(":00000001FF");
 
+// An Intel HEX record with its checksum, and the CR LF after it.
+QByteArray record(quint16 offset, quint8 type, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes += char(data.size());
+    bytes += char(offset >> 8);
+    bytes += char(offset & 0xff);
+    bytes += char(type);
+    bytes += data;
+    unsigned sum = 0;
+    for (const char byte : std::as_const(bytes))
+        sum += static_cast<unsigned char>(byte);
+    bytes += char(-sum & 0xff);
+    return ':' + bytes.toHex().toUpper() + "\r\n";
+}
+
+QByteArray data(quint16 offset, const QByteArray &bytes)
+{
+    return record(offset, 0x00, bytes);
+}
+
+QByteArray linearBase(quint16 upper)
+{
+    return record(0, 0x04, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
+}
+
+QByteArray segmentBase(quint16 segment)
+{
+    return record(0, 0x02, QByteArray::fromHex(QByteArray::number(segment, 16).rightJustified(4, '0')));
+}
+
+// Downloads one image at the device's own rate and returns its answer.
+QByteArray downloadImage(int fd, SimulatedDevice &device, int ownRate, const QByteArray &image)
+{
+    device.clearTranscript();
+    if (!setRate(fd, ownRate) || !writeAll(fd, "dl") || !receivedExactly(device, "dl") || !setRate(fd, 115200)
+        || !writeAll(fd, "e" + image))
+        return "(not sent)";
+    // An image ended by a pause is answered 300 ms after its last byte.
+    return readBytes(fd, 3, 3s);
+}
+
+using Ranges = QList<DeviceMemory::Range>;
+
 } // namespace
+
+namespace QTest {
+template <> char *toString(const DeviceMemory::Range &range)
+{
+    return qstrdup(QByteArray::number(range.address, 16).rightJustified(8, '0') + ": " + range.bytes.toHex(' '));
+}
+} // namespace QTest
 
 class SimulatedDeviceTest : public QObject
 {
@@ -497,6 +550,145 @@ private slots:
             QCOMPARE(readBytes(fd, 1), QByteArray("\x11"));
         }
         QCOMPARE(device.received(), QByteArray("!r!r!r"));
+    }
+
+    // The memory alone: writes join what they touch and overwrite what they
+    // cover; what was never written reads 0xFF, also across the top of the
+    // address space.
+    void memoryKeepsWrites_data()
+    {
+        QTest::addColumn<Ranges>("writes");
+        QTest::addColumn<Ranges>("held");
+        QTest::addColumn<quint32>("readAt");
+        QTest::addColumn<QByteArray>("read");
+
+        QTest::newRow("apart") << Ranges{{0x10, "ab"}, {0x20, "cd"}} << Ranges{{0x10, "ab"}, {0x20, "cd"}}
+                               << quint32(0x11) << QByteArray("b\xFF\xFF");
+        QTest::newRow("touching, either order")
+            << Ranges{{0x12, "cd"}, {0x10, "ab"}, {0x14, "ef"}} << Ranges{{0x10, "abcdef"}} << quint32(0x0f)
+            << QByteArray("\xFF"
+                          "abcdef\xFF");
+        QTest::newRow("over a part") << Ranges{{0x10, "abcdef"}, {0x13, "XY"}} << Ranges{{0x10, "abcXYf"}}
+                                     << quint32(0x10) << QByteArray("abcXYf");
+        QTest::newRow("bridging two") << Ranges{{0x10, "ab"}, {0x16, "gh"}, {0x11, "BcdefG"}}
+                                      << Ranges{{0x10, "aBcdefGh"}} << quint32(0x10) << QByteArray("aBcdefGh");
+        QTest::newRow("across the top") << Ranges{{0xFFFFFFFE, "abcd"}} << Ranges{{0, "cd"}, {0xFFFFFFFE, "ab"}}
+                                        << quint32(0xFFFFFFFD)
+                                        << QByteArray("\xFF"
+                                                      "abcd\xFF");
+    }
+
+    void memoryKeepsWrites()
+    {
+        QFETCH(Ranges, writes);
+        QFETCH(Ranges, held);
+        QFETCH(quint32, readAt);
+        QFETCH(QByteArray, read);
+        DeviceMemory memory;
+        for (const DeviceMemory::Range &write : std::as_const(writes))
+            memory.write(write.address, write.bytes);
+        QCOMPARE(memory.ranges(), held);
+        QCOMPARE(memory.read(readAt, int(read.size())), read);
+        memory.erase();
+        QVERIFY(memory.isErased());
+        QCOMPARE(memory.read(readAt, 2), QByteArray("\xFF\xFF"));
+    }
+
+    // What images leave in the device's memory: each data record at its
+    // full address as it arrives, the base reset with every image; an image
+    // refused for a bad record keeps what came before the fault.
+    void memoryFromImages_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("images");
+        QTest::addColumn<QList<QByteArray>>("answers");
+        QTest::addColumn<Ranges>("held");
+
+        const QByteArray head = marker + "\r\n";
+        const QByteArray tail = endRecord + "\r\n";
+        QTest::newRow("linear and segment bases")
+            << QList<QByteArray>{head + data(0x0100, "AB") + linearBase(0x0800) + data(0xFF00, "SN-0042")
+                                 + segmentBase(0x1234) + data(0x0002, "EF") + tail}
+            << QList<QByteArray>{"OK!"} << Ranges{{0x0100, "AB"}, {0x12342, "EF"}, {0x0800FF00, "SN-0042"}};
+        QTest::newRow("next image from base 0, over the last")
+            << QList<QByteArray>{head + linearBase(0x0001) + data(0x0000, "XYZ") + tail,
+                                 head + data(0x0000, "a") + linearBase(0x0001) + data(0x0001, "q") + tail}
+            << QList<QByteArray>{"OK!", "OK!"} << Ranges{{0x0000, "a"}, {0x10000, "XqZ"}};
+        QByteArray badChecksum = data(0x0200, "CD");
+        badChecksum[badChecksum.size() - 3] = badChecksum[badChecksum.size() - 3] == '0' ? '1' : '0';
+        QTest::newRow("refused at a bad record")
+            << QList<QByteArray>{head + data(0x0100, "AB") + badChecksum + data(0x0300, "EF") + tail}
+            << QList<QByteArray>{"ER"} << Ranges{{0x0100, "AB"}};
+        QTest::newRow("wrong marker") << QList<QByteArray>{":-:: test firmware ::--\r\n" + data(0x0100, "AB") + tail}
+                                      << QList<QByteArray>{"ER"} << Ranges{};
+        // Ended by the pause after it, the last record has no CR.
+        QTest::newRow("last line without CR") << QList<QByteArray>{head + data(0x0100, "AB").chopped(2)}
+                                              << QList<QByteArray>{"OK!"} << Ranges{{0x0100, "AB"}};
+    }
+
+    void memoryFromImages()
+    {
+        QFETCH(QList<QByteArray>, images);
+        QFETCH(QList<QByteArray>, answers);
+        QFETCH(Ranges, held);
+        SimulatedDevice device;
+        device.setOwnRate(38400);
+        device.setReplyLatency(20);
+        const int fd = openLine(device.portPath(), 38400);
+        QVERIFY(fd >= 0);
+        const auto closeLine = qScopeGuard([fd] { ::close(fd); });
+
+        for (qsizetype i = 0; i < images.size(); ++i)
+            QCOMPARE(downloadImage(fd, device, 38400, images[i]), answers[i]);
+        QCOMPARE(device.writtenMemory(), held);
+        for (const DeviceMemory::Range &range : std::as_const(held)) {
+            // Read with a byte either side, never written.
+            QCOMPARE(device.memory(range.address - 1, int(range.bytes.size() + 2)), "\xFF" + range.bytes + "\xFF");
+        }
+
+        // A fresh device on the line starts erased.
+        device.setPresent(true);
+        QCOMPARE(device.writtenMemory(), Ranges{});
+        QCOMPARE(device.memory(0x0100, 2), QByteArray("\xFF\xFF"));
+    }
+
+    // device-sim prints the memory after every image: the place asked for
+    // and every written stretch, as a hex dump with its text.
+    void deviceSimPrintsMemory()
+    {
+        QProcess sim;
+        sim.start(qEnvironmentVariable("TARVIK_BUILD_DIR") + QStringLiteral("/device-sim"),
+                  {QStringLiteral("--reply-delay"), QStringLiteral("20"), QStringLiteral("--memory"),
+                   QStringLiteral("0x0800FEFE:12"), QStringLiteral("--dump-memory"), QStringLiteral("--verbose")});
+        const auto stop = qScopeGuard([&sim] {
+            sim.terminate();
+            sim.waitForFinished(5000);
+        });
+        QVERIFY(sim.waitForReadyRead(10000));
+        const QString path = QString::fromLocal8Bit(sim.readLine().trimmed());
+        const int fd = openLine(path, 9600);
+        QVERIFY(fd >= 0);
+        const auto closeLine = qScopeGuard([fd] { ::close(fd); });
+
+        QVERIFY(writeAll(fd, "dl"));
+        // The device listens at 115200 once it has heard "dl", which it
+        // reports on stderr.
+        QByteArray heard;
+        QTRY_VERIFY((heard += sim.readAllStandardError()).contains("[9600 baud] dl"));
+        QVERIFY(setRate(fd, 115200));
+        QVERIFY(writeAll(fd, "e" + marker + "\r\n" + data(0x0010, "hi") + linearBase(0x0800) + data(0xFF00, "SN-0042")
+                                 + endRecord + "\r\n"));
+        QCOMPARE(readBytes(fd, 3), QByteArray("OK!"));
+
+        const QByteArray expected = "image 1 answered \"OK!\"\n"
+                                    "  at 0x0800FEFE, 12 bytes:\n"
+                                    "    0800fefe  ff ff 53 4e 2d 30 30 34  32 ff ff ff              |..SN-0042...|\n"
+                                    "  written 0x00000010..0x00000011, 2 bytes:\n"
+                                    "    00000010  68 69                                             |hi|\n"
+                                    "  written 0x0800FF00..0x0800FF06, 7 bytes:\n"
+                                    "    0800ff00  53 4e 2d 30 30 34 32                              |SN-0042|\n";
+        QByteArray printed;
+        QTRY_VERIFY2((printed += sim.readAllStandardOutput()).size() >= expected.size(), printed.constData());
+        QCOMPARE(printed, expected);
     }
 
     void firmwareCheck_data()
