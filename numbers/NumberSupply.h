@@ -18,7 +18,7 @@ struct NumberSource
     enum class Kind { Counter, List };
 
     Kind kind = Kind::Counter;
-    quint64 start = 1;
+    quint64 start = 1; // only for a new state file: once it exists, its next number wins
     quint64 step = 1;
     std::optional<quint64> last; // the counter's last value; none: up to what the form holds
     QString listPath;            // the list file

@@ -150,11 +150,18 @@ bool StateFile::replace(const QByteArray &bytes, QString *reason)
         ::DeleteFileW(newName.c_str());
         return failed(reason, newPath, error);
     }
-    // Write-through: the call returns once the rename is on the disk.
-    if (!::MoveFileExW(newName.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // Write-through: the call returns once the rename is on the disk. A
+    // virus scanner or an indexer that opens the state for a moment keeps it
+    // from being replaced just then, so a refused rename is tried again a
+    // few times before the take fails.
+    for (int attempt = 1;; ++attempt) {
+        if (::MoveFileExW(newName.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
         error = ::GetLastError();
-        ::DeleteFileW(newName.c_str());
-        return failed(reason, m_path, error);
+        if (attempt == 10 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
+            break;
+        ::Sleep(50);
     }
-    return true;
+    ::DeleteFileW(newName.c_str());
+    return failed(reason, m_path, error);
 }

@@ -594,7 +594,7 @@ void TestNumberSupply::threadsAndProcessesNeverShareANumber()
         tally.read(outputs[t]);
     }
     for (QProcess &other : others) {
-        QVERIFY(other.waitForFinished(60000));
+        QVERIFY(other.state() == QProcess::NotRunning || other.waitForFinished(60000));
         QVERIFY2(other.exitCode() == 0, other.readAllStandardError().constData());
         const QByteArray output = other.readAllStandardOutput();
         QCOMPARE(output.count("took "), ProcessTakes);
@@ -639,7 +639,7 @@ void TestNumberSupply::killedTakerLeavesAStateTheNextContinues()
                                      || other.state() == QProcess::NotRunning,
                                  20000);
         other.kill();
-        QVERIFY(other.waitForFinished(20000));
+        QVERIFY(other.state() == QProcess::NotRunning || other.waitForFinished(20000));
         QVERIFY2(other.exitStatus() == QProcess::CrashExit, other.readAllStandardError().constData());
         output += other.readAllStandardOutput();
         history.read(output.left(output.lastIndexOf('\n') + 1)); // a line cut short says nothing
