@@ -31,10 +31,10 @@
 // `next` is the counter's next value in decimal, or "none" once the counter
 // has passed the largest 64-bit number. A list is counted in the lines of its
 // file as an editor numbers them (1 for the first), blank and '#' lines
-// included: `next-line` is the line from which the next value is looked for,
-// `returned` the lines whose values were given back. `returned` holds the
-// numbers given back, smallest first; they are taken before any new one.
-// Blank lines and lines starting with '#' are comments.
+// included: `next-line` is the line from which the next value is looked for.
+// `returned` holds what was given back (a counter's values, a list's lines),
+// smallest first, each taken before any new number; a state without it has
+// none. Blank lines and lines starting with '#' are comments.
 struct NumberSupply::State
 {
     NumberSource::Kind kind = NumberSource::Kind::Counter;
