@@ -537,6 +537,43 @@ private slots:
         QVERIFY(fixture.record(1).portPath.startsWith(QStringLiteral("/dev/pts/")));
     }
 
+    // Every visit is a fresh device that starts erased, on a plain adapter
+    // (the same line) as with its own chip: each device's number is read
+    // back from its own memory, in the order the devices were served.
+    void eachDeviceKeepsItsOwnMemory()
+    {
+        QTemporaryDir dir;
+        const QString linkPath = dir.filePath(QStringLiteral("slot"));
+        Fixture fixture(linkPath, scheduleOf("rate=57600 stay=verdict+0.2 gap=0.3\n"
+                                             "rate=57600 stay=verdict+0.2 gap=0.3\n"
+                                             "rate=57600 stay=verdict+0.2 usb\n"));
+        fixture.start();
+        // The number's place: 0x0800FF00, behind an extended linear address.
+        const QByteArray body = SmallImage.chopped(int(qstrlen(":00000001FF\r"))) + ":020000040800F2\r";
+        const QList<QByteArray> images = {
+            body + ":04FF000000001001EC\r:00000001FF\r",
+            SmallImage, // no number
+            body + ":04FF000000001003EA\r:00000001FF\r",
+        };
+        for (qsizetype i = 0; i < images.size(); ++i) {
+            QVERIFY(fixture.waitForArrival(i, 10s));
+            // A link of its own for each device, as the station probes each
+            // first: a link that still holds the last device's "OK!" ends
+            // its waits before "e" at once.
+            Station station(linkPath);
+            QCOMPARE(station.download(57600, images[i]), (std::variant<QByteArray, int>(QByteArray("OK!"))));
+        }
+        QVERIFY(fixture.waitUntilFinished(10s));
+
+        QCOMPARE(fixture.memoryRead(0x0800FF00, 4),
+                 (QList<QByteArray>{QByteArray::fromHex("00001001"), QByteArray::fromHex("FFFFFFFF"),
+                                    QByteArray::fromHex("00001003")}));
+        const QList<DeviceMemory::Range> second = fixture.record(1).memory.ranges();
+        QCOMPARE(second.size(), 1);
+        QCOMPARE(second.first().address, quint32(0));
+        QCOMPARE(second.first().bytes, QByteArray::fromHex("C67EDFB871EC1ED19CE6CE9D52AA827E"));
+    }
+
     // A schedule that repeats runs every visit in order, each arrival on
     // its planned time or after it, and then reports itself finished.
     void repeatedScheduleRunsOut()
