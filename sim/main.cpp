@@ -272,7 +272,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Serves the simulated device on a pseudo-terminal and prints the port\n"
-                       "to open. Stops on SIGINT or SIGTERM."));
+                       "to open; with --memory or --dump-memory, then what each image left in\n"
+                       "the device's memory. Stops on SIGINT or SIGTERM."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("rate"),
