@@ -13,6 +13,7 @@
 #include "stationwindow/StationWindow.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cstdio>
@@ -24,22 +25,6 @@ int usageError(const QString &message)
     std::fprintf(stderr, "tarvik-downloader station: %s\nTry 'tarvik-downloader station --help'.\n",
                  qPrintable(message));
     return ExitStatus::Usage;
-}
-
-std::variant<StationInputs, QString> readStationInputs(const QString &firmwarePath, const QString &logPath)
-{
-    FlashRequest request;
-    request.firmwarePath = firmwarePath;
-    request.logPath = logPath;
-    std::variant<RunInputs, QString> read = readRunInputs(request);
-    if (const QString *why = std::get_if<QString>(&read))
-        return *why;
-    RunInputs &inputs = std::get<RunInputs>(read);
-    StationInputs station;
-    station.firmware = StationFirmware{inputs.firmwarePath, inputs.image, inputs.sha256};
-    station.log = std::move(inputs.log);
-    station.notice = inputs.notice;
-    return station;
 }
 
 } // namespace
@@ -92,19 +77,25 @@ int runStationWindow(int argc, char *argv[])
         case ParsedCommandLine::Kind::Flash:
             break;
         }
-        if (parsed.request.terminal)
+        const StationRequest &request = parsed.request;
+        if (request.terminal || !request.saveProfilePath.isEmpty())
             return runStationCommand(argc, argv);
-        const FlashRequest &request = parsed.request.flash;
-        const QString twice = sameDeviceTwice(request.ports, DevicePortResolver());
-        if (!twice.isEmpty())
-            return usageError(twice);
-        QStringList labels;
-        for (const PortSpec &port : request.ports)
-            labels.append(port.label());
-        setup.ports = labels.join(QStringLiteral(", "));
-        setup.firmwarePath = request.firmwarePath;
-        setup.logPath = request.logPath;
-        setup.check = request.check;
+        std::variant<StationPlan, QString> planned = stationPlanOf(request);
+        if (const QString *why = std::get_if<QString>(&planned)) {
+            std::fprintf(stderr, "tarvik-downloader station: %s\n", qPrintable(*why));
+            return ExitStatus::FileUnusable;
+        }
+        const StationPlan &plan = std::get<StationPlan>(planned);
+        const std::variant<QList<PortSpec>, QString> ports = stationPortSpecs(plan.ports);
+        if (const QString *why = std::get_if<QString>(&ports))
+            return usageError(*why);
+        setup.ports = plan.ports.join(QStringLiteral(", "));
+        setup.firmwarePath = plan.firmwarePath;
+        setup.logPath = plan.logPath;
+        setup.check = plan.check;
+        setup.numbers = plan.numbers;
+        setup.firmwareSha256 = plan.firmwareSha256;
+        setup.profilePath = request.profilePath.isEmpty() ? QString() : QFileInfo(request.profilePath).absoluteFilePath();
         setup.startAtOnce = true;
     }
 

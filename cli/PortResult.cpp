@@ -13,6 +13,8 @@ int exitStatusOf(PortOutcome outcome)
     case PortOutcome::RateRefused:
     case PortOutcome::WriteRefused:
     case PortOutcome::PortError:
+    // The flash command gives no numbers; a device without one was not flashed.
+    case PortOutcome::NoNumber:
         return ExitStatus::DownloadFailed;
     case PortOutcome::NoAnswer:
         return ExitStatus::NoAnswer;

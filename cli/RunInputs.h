@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/FlashRequest.h"
+#include "station/StationPlan.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,5 +23,11 @@ struct RunInputs
 };
 
 // Reads and checks the firmware file as "Open File" does and opens the log;
-// the reason in words when either is refused.
-std::variant<RunInputs, QString> readRunInputs(const FlashRequest &request);
+// the reason in words when either is refused. With `expectedSha256`, a
+// firmware file with another digest is refused; with `needsSerial`, a log
+// begun without the serial column is.
+std::variant<RunInputs, QString> readRunInputs(const FlashRequest &request, const QByteArray &expectedSha256 = {},
+                                               bool needsSerial = false);
+
+// The same for a station's plan, and its device numbers made ready.
+std::variant<StationInputs, QString> readStationInputs(const StationPlan &plan);

@@ -13,6 +13,8 @@
 #include "engine/LinkOwner.h"
 #include "log/ProductionLog.h"
 #include "serial/PortResolver.h"
+#include "station/StationNumbers.h"
+#include "station/StationProfile.h"
 
 #include <QCoreApplication>
 
@@ -43,18 +45,127 @@ int usageError(const QString &message)
 ParsedStationCommandLine parseStationArguments(const QStringList &arguments)
 {
     ParsedStationCommandLine parsed;
+    StationRequest &request = parsed.request;
+    NumberPlan numbers;
+    bool anyNumber = false;
     QStringList rest;
-    for (const QString &argument : arguments) {
-        if (argument == QStringLiteral("--terminal"))
-            parsed.request.terminal = true;
-        else
-            rest.append(argument);
+    const auto fail = [&parsed](const QString &error) {
+        parsed.kind = ParsedCommandLine::Kind::Error;
+        parsed.error = error;
+        return parsed;
+    };
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString option = arguments.at(i);
+        std::optional<QString> attached;
+        const qsizetype equals = option.startsWith(QStringLiteral("--")) ? option.indexOf(u'=') : -1;
+        if (equals > 0) {
+            attached = option.sliced(equals + 1);
+            option.truncate(equals);
+        }
+        if (option == QStringLiteral("--terminal") && !attached) {
+            request.terminal = true;
+            continue;
+        }
+        QString *target = nullptr;
+        if (option == QStringLiteral("--number-at"))
+            target = &numbers.address;
+        else if (option == QStringLiteral("--number-form"))
+            target = &numbers.form;
+        else if (option == QStringLiteral("--number-counter"))
+            target = &numbers.counter;
+        else if (option == QStringLiteral("--number-list"))
+            target = &numbers.listPath;
+        else if (option == QStringLiteral("--number-state"))
+            target = &numbers.statePath;
+        else if (option == QStringLiteral("--profile"))
+            target = &request.profilePath;
+        else if (option == QStringLiteral("--save-profile"))
+            target = &request.saveProfilePath;
+        if (!target) {
+            rest.append(arguments.at(i));
+            continue;
+        }
+        QString value;
+        if (attached)
+            value = *attached;
+        else if (i + 1 < arguments.size())
+            value = arguments.at(++i);
+        if (value.isEmpty())
+            return fail(QStringLiteral("%1 needs a value").arg(option));
+        if (!target->isEmpty())
+            return fail(QStringLiteral("%1 is given more than once").arg(option));
+        *target = value;
+        anyNumber = anyNumber || option.startsWith(QStringLiteral("--number-"));
     }
+
+    if (!request.profilePath.isEmpty()) {
+        // A profile is the whole station: nothing on the command line can
+        // change what the line was handed.
+        const bool asksOnly = rest.size() == 1
+                              && (rest[0] == QStringLiteral("--help") || rest[0] == QStringLiteral("-h")
+                                  || rest[0] == QStringLiteral("--version") || rest[0] == QStringLiteral("-V"));
+        if (asksOnly)
+            return parseStationArguments(rest);
+        if (!rest.isEmpty() || anyNumber || !request.saveProfilePath.isEmpty())
+            return fail(QStringLiteral("--profile takes the whole station from the profile; give only --terminal "
+                                       "with it"));
+        parsed.kind = ParsedCommandLine::Kind::Flash;
+        return parsed;
+    }
+
     const ParsedCommandLine flash = parseFlashArguments(rest);
     parsed.kind = flash.kind;
-    parsed.request.flash = flash.request;
+    request.flash = flash.request;
     parsed.error = flash.error;
+    if (parsed.kind != ParsedCommandLine::Kind::Flash || !anyNumber)
+        return parsed;
+    if (numbers.address.isEmpty() || numbers.form.isEmpty())
+        return fail(QStringLiteral("device numbers need --number-at ADDRESS and --number-form FORM"));
+    if (numbers.counter.isEmpty() == numbers.listPath.isEmpty())
+        return fail(QStringLiteral("device numbers come from one source: give --number-counter or --number-list"));
+    if (numbers.statePath.isEmpty() && request.flash.logPath.isEmpty())
+        return fail(QStringLiteral("device numbers keep their state beside the log: give --log, or --number-state"));
+    request.numbers = numbers;
     return parsed;
+}
+
+std::variant<StationPlan, QString> stationPlanOf(const StationRequest &request)
+{
+    if (!request.profilePath.isEmpty())
+        return StationProfile::read(request.profilePath);
+    StationPlan plan;
+    for (const PortSpec &port : request.flash.ports)
+        plan.ports.append(port.label());
+    plan.firmwarePath = request.flash.firmwarePath;
+    plan.check = request.flash.check;
+    plan.logPath = request.flash.logPath;
+    plan.numbers = request.numbers;
+    return plan;
+}
+
+QString saveStationProfile(const StationRequest &request)
+{
+    std::variant<StationPlan, QString> planned = stationPlanOf(request);
+    if (const QString *why = std::get_if<QString>(&planned))
+        return *why;
+    StationPlan &plan = std::get<StationPlan>(planned);
+    FlashRequest firmwareOnly;
+    firmwareOnly.firmwarePath = plan.firmwarePath;
+    std::variant<RunInputs, QString> read = readRunInputs(firmwareOnly);
+    if (const QString *why = std::get_if<QString>(&read))
+        return *why;
+    const RunInputs &inputs = std::get<RunInputs>(read);
+    if (plan.numbers) {
+        const QString why = StationNumbers::check(*plan.numbers, inputs.image);
+        if (!why.isEmpty())
+            return why;
+    }
+    plan.firmwarePath = inputs.firmwarePath;
+    plan.firmwareSha256 = inputs.sha256;
+    QString why;
+    if (!StationProfile::write(plan, request.saveProfilePath, &why))
+        return why;
+    return {};
 }
 
 QString stationUsage()
@@ -98,6 +209,22 @@ QString stationUsage()
         .arg(PortNames::deviceNameWords(), PortNames::stopWords());
 }
 
+std::variant<QList<PortSpec>, QString> stationPortSpecs(const QStringList &labels)
+{
+    QList<PortSpec> ports;
+    for (const QString &label : labels) {
+        const QString error = readPortArgument(label, ports);
+        if (!error.isEmpty())
+            return error;
+    }
+    if (ports.isEmpty())
+        return QStringLiteral("no port: give --port");
+    const QString twice = sameDeviceTwice(ports, DevicePortResolver());
+    if (!twice.isEmpty())
+        return twice;
+    return ports;
+}
+
 QList<StationPort> stationPorts(const QList<PortSpec> &ports)
 {
     QList<StationPort> result;
@@ -129,17 +256,34 @@ int runStationCommand(int argc, char *argv[])
     case ParsedCommandLine::Kind::Flash:
         break;
     }
-    const FlashRequest &request = parsed.request.flash;
-    const QString twice = sameDeviceTwice(request.ports, DevicePortResolver());
-    if (!twice.isEmpty())
-        return usageError(twice);
+    const StationRequest &request = parsed.request;
+    if (!request.saveProfilePath.isEmpty()) {
+        const QString why = saveStationProfile(request);
+        if (!why.isEmpty()) {
+            std::fprintf(stderr, "tarvik-downloader station: %s\n", qPrintable(why));
+            return ExitStatus::FileUnusable;
+        }
+        std::printf("tarvik-downloader station: profile written to %s\n",
+                    qPrintable(FlashDisplay::shownPath(request.saveProfilePath)));
+        return ExitStatus::Passed;
+    }
+    std::variant<StationPlan, QString> planned = stationPlanOf(request);
+    if (const QString *why = std::get_if<QString>(&planned)) {
+        std::fprintf(stderr, "tarvik-downloader station: %s\n", qPrintable(*why));
+        return ExitStatus::FileUnusable;
+    }
+    const StationPlan &plan = std::get<StationPlan>(planned);
+    std::variant<QList<PortSpec>, QString> portsRead = stationPortSpecs(plan.ports);
+    if (const QString *why = std::get_if<QString>(&portsRead))
+        return usageError(*why);
+    const QList<PortSpec> &ports = std::get<QList<PortSpec>>(portsRead);
 
-    std::variant<RunInputs, QString> prepared = readRunInputs(request);
+    std::variant<StationInputs, QString> prepared = readStationInputs(plan);
     if (const QString *reason = std::get_if<QString>(&prepared)) {
         std::fprintf(stderr, "tarvik-downloader station: %s\n", qPrintable(*reason));
         return ExitStatus::FileUnusable;
     }
-    const RunInputs &inputs = std::get<RunInputs>(prepared);
+    StationInputs &inputs = std::get<StationInputs>(prepared);
     if (!inputs.notice.isEmpty())
         std::fprintf(stderr, "tarvik-downloader station: %s\n", qPrintable(inputs.notice));
     StopSignals stopSignals;
@@ -151,8 +295,8 @@ int runStationCommand(int argc, char *argv[])
     Guard::setDefaultHandling(slotDefaultHandling);
     int status = ExitStatus::Passed;
     {
-        Station station(stationPorts(request.ports), StationFirmware{inputs.firmwarePath, inputs.image, inputs.sha256},
-                        request.check, inputs.log.get());
+        Station station(stationPorts(ports), inputs.firmware, plan.check, inputs.log.get());
+        station.setNumbers(inputs.numbers);
         StationDisplay display(station, isLiveTerminal(stdout), stdout);
         QObject::connect(&station, &Station::verdict, &display, [&station](int index) {
             const SlotView &view = station.slotViews().at(index);

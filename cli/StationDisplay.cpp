@@ -3,6 +3,7 @@
 #include "cli/FlashDisplay.h"
 #include "cli/Terminal.h"
 #include "station/Station.h"
+#include "station/StationNumbers.h"
 
 #include <QStringList>
 #include <QTime>
@@ -47,6 +48,8 @@ QString lastVerdict(const SlotView &view)
     if (!view.last)
         return {};
     QString text = verdictWords(verdictKindOf(*view.last), view.last->reply);
+    if (!view.last->number.isEmpty())
+        text += QStringLiteral(" #%1").arg(serialOfAttempt(*view.last));
     if (view.last->version)
         text += QStringLiteral(" v%1").arg(*view.last->version);
     if (!view.lastLogError.isEmpty())
@@ -129,6 +132,8 @@ QStringList StationDisplay::headerLines(const Station &station)
     const StationFirmware &firmware = station.firmware();
     QStringList lines{QStringLiteral("firmware %1").arg(FlashDisplay::shownPath(firmware.path)),
                       QStringLiteral("sha256 %1").arg(QString::fromLatin1(firmware.sha256))};
+    if (StationNumbers *numbers = station.numbers())
+        lines << QStringLiteral("numbers %1").arg(numbers->description());
     if (station.fileChanged())
         lines << QStringLiteral("!! the file on disk has changed since the start: still sending the image read "
                                 "then; restart to send the new one");
@@ -186,10 +191,15 @@ QString StationDisplay::summary(const Station &station)
     for (const SlotView &view : station.slotViews())
         labelWidth = std::max<int>(labelWidth, int(FlashDisplay::shownPath(view.port.label).size()));
     for (const SlotView &view : station.slotViews()) {
-        text += QStringLiteral("slot %1  %2\n")
+        text += QStringLiteral("slot %1  %2")
                     .arg(FlashDisplay::shownPath(view.port.label), -labelWidth)
                     .arg(view.counts.summary());
+        if (!view.lastNumberUsed.isEmpty())
+            text += QStringLiteral("; last number %1").arg(view.lastNumberUsed);
+        text += u'\n';
     }
     text += QStringLiteral("station: %1\n").arg(station.counts().summary());
+    if (StationNumbers *numbers = station.numbers())
+        text += QStringLiteral("numbers: %1 (%2)\n").arg(numbers->nextInWords(), numbers->statePath());
     return text;
 }

@@ -35,8 +35,24 @@ QString outcomeWord(AttemptOutcome outcome)
         return QStringLiteral("write-refused");
     case AttemptOutcome::PortError:
         return QStringLiteral("port-error");
+    case AttemptOutcome::NoNumber:
+        return QStringLiteral("no-number");
     case AttemptOutcome::Interrupted:
         return QStringLiteral("interrupted");
+    }
+    return {};
+}
+
+QString numberFateWords(NumberFate fate)
+{
+    switch (fate) {
+    case NumberFate::GivenBack:
+        return QStringLiteral("given back");
+    case NumberFate::Skipped:
+        return QStringLiteral("skipped");
+    case NumberFate::None:
+    case NumberFate::UsedUp:
+        return {};
     }
     return {};
 }
@@ -77,6 +93,13 @@ void flashAnsweredDevice(DeviceLink &link, LinkOwner &owner, qint16 number, bool
         QObject::connect(&link, &DeviceLink::imageProgress, &link, [&attempt](qint64 sent, qint64) {
             attempt.bytesSent = sent;
         });
+    // Before the image's first byte is written: a device that failed before
+    // this cannot hold any of it.
+    const QMetaObject::Connection started =
+        QObject::connect(&link, &DeviceLink::stepReached, &link, [&attempt](DeviceLink::Step step) {
+            if (step == DeviceLink::Step::SendingImage)
+                attempt.imageStarted = true;
+        });
     try {
         // As in the downloader window: the port stays open and everything the
         // device sends is kept for the verdict.
@@ -87,6 +110,7 @@ void flashAnsweredDevice(DeviceLink &link, LinkOwner &owner, qint16 number, bool
         attempt.outcome = downloadPassed(attempt.reply) ? AttemptOutcome::Passed : AttemptOutcome::DownloadFailed;
     } catch (const ExchangeInterrupted &) {
         QObject::disconnect(progress);
+        QObject::disconnect(started);
         link.setCollecting(false);
         link.close();
         if (const std::optional<Failure> &failure = owner.unhandledFailure())
@@ -96,12 +120,14 @@ void flashAnsweredDevice(DeviceLink &link, LinkOwner &owner, qint16 number, bool
         return;
     } catch (const Failure &failure) {
         QObject::disconnect(progress);
+        QObject::disconnect(started);
         link.setCollecting(false);
         link.close();
         classifyFailure(failure.number(), failure.description(), numberedPort, attempt);
         return;
     }
     QObject::disconnect(progress);
+    QObject::disconnect(started);
     link.setCollecting(false);
 
     attempt.versionAsked = check;

@@ -21,11 +21,23 @@ enum class AttemptOutcome {
     RateRefused,     // the port would not take a line rate (an adapter that cannot do 115200 baud)
     WriteRefused,    // the port refused the text while it was still there
     PortError,       // any other failure of the port
+    NoNumber,        // no number could be taken for the device, so it was not flashed
     Interrupted,     // stopped before the attempt ended
 };
 
+// What became of the number a device was given.
+enum class NumberFate {
+    None,      // the attempt had no number
+    UsedUp,    // the device passed and keeps it
+    GivenBack, // no byte of the image left the port: the next device gets it
+    Skipped,   // the device may hold it, or giving it back failed: nobody gets it again
+};
+
+// "", "", "given back", "skipped": what the log and the views add to a number.
+QString numberFateWords(NumberFate fate);
+
 // "pass", "fail", "no-answer", "port-unavailable", "port-lost",
-// "rate-refused", "write-refused", "port-error", "interrupted".
+// "rate-refused", "write-refused", "port-error", "no-number", "interrupted".
 QString outcomeWord(AttemptOutcome outcome);
 
 // The outcome of an attempt that a failure of the serial layer ended.
@@ -42,6 +54,9 @@ struct Attempt
     std::optional<quint8> version;
     bool versionInterrupted = false; // stopped while the version was asked, after a pass
     qint64 bytesSent = 0;            // of the image
+    bool imageStarted = false;       // the image began to go to the port: the device may hold any of it
+    QString number;                  // the device's own number; empty without one
+    NumberFate numberFate = NumberFate::None;
     QDateTime started;
     qint64 durationMs = 0;
     QString detail; // why the port failed, in words

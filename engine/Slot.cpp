@@ -156,10 +156,25 @@ void Slot::flash(DeviceLink &link)
     attempt.versionAsked = m_setup.check;
     QElapsedTimer clock;
     clock.start();
-    flashAnsweredDevice(link, *this, m_setup.number, m_setup.numberedPort, m_setup.image, m_setup.check, attempt);
+    std::optional<DeviceImages::ForDevice> own;
+    if (m_setup.images) {
+        // The device's number is recorded as taken before any byte of its
+        // image leaves: no later failure can hand it to a second device.
+        own = m_setup.images->take(&attempt.detail);
+        if (own)
+            attempt.number = own->number;
+        else
+            attempt.outcome = AttemptOutcome::NoNumber;
+    }
+    if (!m_setup.images || own) {
+        flashAnsweredDevice(link, *this, m_setup.number, m_setup.numberedPort, own ? own->image : m_setup.image,
+                            m_setup.check, attempt);
+    }
     attempt.durationMs = clock.elapsed();
     if (attempt.outcome == AttemptOutcome::Interrupted && !stopRequested())
         attempt.outcome = AttemptOutcome::PortError;
+    if (own)
+        attempt.numberFate = m_setup.images->settle(*own, attempt);
     clearUnhandledFailure();
     link.clearStop();
     const QString logError = m_recorder ? m_recorder(attempt) : QString();

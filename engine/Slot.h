@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Attempt.h"
+#include "engine/DeviceImages.h"
 #include "engine/DeviceLink.h"
 #include "engine/LinkOwner.h"
 #include "engine/SlotLoop.h"
@@ -33,6 +34,9 @@ public:
         bool numberedPort = true; // the operator gave a number, not a device's name
         QByteArray image;         // what is sent, as read once at the start
         bool check = false;       // ask for the version after a pass
+        // When set, every device gets an image of its own from here (its
+        // number in it) in place of `image`.
+        std::shared_ptr<DeviceImages> images;
     };
 
     // Takes every attempt that touched a device before it is reported (the

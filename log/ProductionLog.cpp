@@ -91,10 +91,14 @@ private:
 
 } // namespace
 
-const QByteArray ProductionLog::Header =
+const QByteArray ProductionLog::HeaderWithoutSerial =
     "time,port,device,rate,file,sha256,bytes_sent,result,reply,version,duration_ms\n";
+// New columns only ever go at the end, so readers that go by a column's
+// name, or by its place, keep working.
+const QByteArray ProductionLog::Header =
+    "time,port,device,rate,file,sha256,bytes_sent,result,reply,version,duration_ms,serial\n";
 
-QByteArray ProductionLog::csvLine(const AttemptRecord &record)
+QByteArray ProductionLog::csvLine(const AttemptRecord &record, bool withSerial)
 {
     // The time with its offset from UTC, so lines from stations in other
     // time zones, or from both sides of a clock change, still sort.
@@ -105,7 +109,7 @@ QByteArray ProductionLog::csvLine(const AttemptRecord &record)
                                .arg(QChar(offset < 0 ? u'-' : u'+'))
                                .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
                                .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
-    const QList<QByteArray> fields = {
+    QList<QByteArray> fields = {
         csvField(time),
         csvField(record.port),
         csvField(record.devicePath),
@@ -120,10 +124,13 @@ QByteArray ProductionLog::csvLine(const AttemptRecord &record)
                                     : QByteArray(),
         QByteArray::number(record.durationMs),
     };
+    if (withSerial)
+        fields.append(csvField(record.serial));
     return fields.join(',') + '\n';
 }
 
-std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString *reason, qint64 *fragmentBytes)
+std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString *reason, qint64 *fragmentBytes,
+                                                   bool needsSerial)
 {
     if (fragmentBytes)
         *fragmentBytes = 0;
@@ -173,7 +180,17 @@ std::unique_ptr<ProductionLog> ProductionLog::open(const QString &path, QString 
         *reason = QStringLiteral("cannot read the log %1: %2").arg(path, why);
         return nullptr;
     }
-    if (start.first(got) != Header) {
+    start.truncate(got);
+    if (start.startsWith(HeaderWithoutSerial)) {
+        if (needsSerial) {
+            *reason = QStringLiteral("the log %1 was begun before device numbers were logged: its header has no "
+                                     "serial column, and its lines are never made wider than their header; name a "
+                                     "new log file for a station that gives devices numbers")
+                          .arg(path);
+            return nullptr;
+        }
+        log->m_withSerial = false;
+    } else if (start != Header) {
         *reason = QStringLiteral("%1 is not a production log: it is not empty and does not begin with the log's "
                                  "header line \"%2\"; name a new file or an earlier log")
                       .arg(path, QString::fromLatin1(Header.chopped(1)));
@@ -207,7 +224,7 @@ ProductionLog::~ProductionLog() = default;
 
 bool ProductionLog::append(const AttemptRecord &record, QString *reason)
 {
-    const QByteArray line = csvLine(record);
+    const QByteArray line = csvLine(record, m_withSerial);
     QString why;
     const std::lock_guard lock(m_mutex);
     const bool written = writeLine(line, &why);

@@ -27,6 +27,7 @@ struct AttemptRecord
     std::optional<quint8> version;
     bool versionInterrupted = false; // the run was stopped while the version was asked
     qint64 durationMs = 0;
+    QString serial; // the device's own number, with its fate when it was not used up; empty without one
 };
 
 // The production log: a CSV file that only ever grows, one whole line per
@@ -49,6 +50,10 @@ class ProductionLog
 {
 public:
     static const QByteArray Header;
+    // The header of a log begun before devices had numbers of their own: it
+    // goes on without the serial column, since a line is never wider than
+    // its header.
+    static const QByteArray HeaderWithoutSerial;
 
     ~ProductionLog();
 
@@ -57,14 +62,19 @@ public:
     // `fragmentBytes`, when given, receives the length of that unfinished
     // line (0 when the log ended in a line end). Returns nullptr and a
     // readable reason, naming the file, when it cannot, or when the file is
-    // not a production log.
-    static std::unique_ptr<ProductionLog> open(const QString &path, QString *reason, qint64 *fragmentBytes = nullptr);
+    // not a production log. `needsSerial`: the lines will carry device
+    // numbers, so a log begun without the serial column is refused.
+    static std::unique_ptr<ProductionLog> open(const QString &path, QString *reason, qint64 *fragmentBytes = nullptr,
+                                               bool needsSerial = false);
 
     // Safe from any thread. Returns false when the line could not be written
     // whole, and then none of it is in the log; `reason` says why in words.
     bool append(const AttemptRecord &record, QString *reason = nullptr);
 
-    static QByteArray csvLine(const AttemptRecord &record);
+    static QByteArray csvLine(const AttemptRecord &record, bool withSerial = true);
+
+    // The file's lines have the serial column.
+    bool hasSerial() const { return m_withSerial; }
 
 private:
     explicit ProductionLog(std::unique_ptr<LogFile> file);
@@ -74,4 +84,5 @@ private:
 
     std::unique_ptr<LogFile> m_file;
     std::mutex m_mutex;
+    bool m_withSerial = true;
 };

@@ -3,6 +3,7 @@
 #include "engine/Slot.h"
 #include "log/ProductionLog.h"
 #include "serial/PortResolver.h"
+#include "station/StationNumbers.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -70,6 +71,7 @@ void Station::start()
         setup.numberedPort = port.number > 0;
         setup.image = m_firmware.image;
         setup.check = m_check;
+        setup.images = m_numbers;
         auto slot = std::make_unique<Slot>(std::move(setup),
                                            [this, index](const Attempt &attempt) { return record(index, attempt); });
         auto thread = std::make_unique<QThread>();
@@ -147,6 +149,7 @@ AttemptRecord attemptRecord(const Attempt &attempt, const QString &port, const Q
     record.version = attempt.version;
     record.versionInterrupted = attempt.versionInterrupted;
     record.durationMs = attempt.durationMs;
+    record.serial = serialOfAttempt(attempt);
     return record;
 }
 
@@ -191,6 +194,9 @@ void Station::onAttemptEnded(int index, const Attempt &attempt, const QString &l
     if (!attempt.devicePath.isEmpty())
         view.devicePath = attempt.devicePath;
     view.counts.add(verdictKindOf(attempt));
+    view.counts.add(attempt.numberFate);
+    if (attempt.numberFate == NumberFate::UsedUp)
+        view.lastNumberUsed = attempt.number;
     if (!logError.isEmpty())
         ++view.counts.logLinesLost;
     emit verdict(index);

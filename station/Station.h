@@ -20,6 +20,7 @@
 class PortResolver;
 class QThread;
 class Slot;
+class StationNumbers;
 
 // The production log's record of an attempt on the port the operator named
 // `port`, with the firmware it sent.
@@ -53,6 +54,7 @@ struct SlotView
     qint64 sent = 0;
     qint64 total = 0;
     std::optional<Attempt> last; // the last attempt's verdict
+    QString lastNumberUsed;      // the number of the last device that passed with one
     QString lastLogError;
     bool lastFromChangedFile = false; // the file on disk had changed by the last verdict
     StationCounts counts;
@@ -76,6 +78,10 @@ public:
     Station(QList<StationPort> ports, StationFirmware firmware, bool check, ProductionLog *log,
             QObject *parent = nullptr);
     ~Station() override;
+
+    // Every device gets a number of its own from `numbers`; before start().
+    void setNumbers(std::shared_ptr<StationNumbers> numbers) { m_numbers = std::move(numbers); }
+    StationNumbers *numbers() const { return m_numbers.get(); }
 
     // Starts every slot. Once only.
     void start();
@@ -113,6 +119,7 @@ private:
     StationFirmware m_firmware;
     bool m_check = false;
     ProductionLog *m_log = nullptr;
+    std::shared_ptr<StationNumbers> m_numbers;
     QList<SlotView> m_views;
     std::vector<std::unique_ptr<QThread>> m_threads;
     std::vector<std::unique_ptr<Slot>> m_slots;

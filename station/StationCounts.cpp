@@ -14,6 +14,8 @@ VerdictKind verdictKindOf(const Attempt &attempt)
         return VerdictKind::PortLost;
     case AttemptOutcome::Interrupted:
         return VerdictKind::Interrupted;
+    case AttemptOutcome::NoNumber:
+        return VerdictKind::NoNumber;
     case AttemptOutcome::NoAnswer:
     case AttemptOutcome::RateRefused:
     case AttemptOutcome::WriteRefused:
@@ -36,6 +38,8 @@ QString verdictWords(VerdictKind kind, const QByteArray &reply)
         return QStringLiteral("port lost");
     case VerdictKind::PortTrouble:
         return QStringLiteral("port trouble");
+    case VerdictKind::NoNumber:
+        return QStringLiteral("not flashed: no number");
     case VerdictKind::Interrupted:
         return QStringLiteral("interrupted");
     }
@@ -60,8 +64,28 @@ void StationCounts::add(VerdictKind kind)
     case VerdictKind::PortTrouble:
         ++portTrouble;
         break;
+    case VerdictKind::NoNumber:
+        ++noNumber;
+        break;
     case VerdictKind::Interrupted:
         ++interrupted;
+        break;
+    }
+}
+
+void StationCounts::add(NumberFate fate)
+{
+    switch (fate) {
+    case NumberFate::UsedUp:
+        ++numbersUsed;
+        break;
+    case NumberFate::GivenBack:
+        ++numbersGivenBack;
+        break;
+    case NumberFate::Skipped:
+        ++numbersSkipped;
+        break;
+    case NumberFate::None:
         break;
     }
 }
@@ -73,8 +97,12 @@ StationCounts &StationCounts::operator+=(const StationCounts &other)
     refused += other.refused;
     portLost += other.portLost;
     portTrouble += other.portTrouble;
+    noNumber += other.noNumber;
     interrupted += other.interrupted;
     logLinesLost += other.logLinesLost;
+    numbersUsed += other.numbersUsed;
+    numbersGivenBack += other.numbersGivenBack;
+    numbersSkipped += other.numbersSkipped;
     return *this;
 }
 
@@ -101,9 +129,17 @@ QString StationCounts::summary() const
         text += QStringLiteral(", %1 port lost").arg(portLost);
     if (portTrouble > 0)
         text += QStringLiteral(", %1 port trouble").arg(portTrouble);
+    if (noNumber > 0)
+        text += QStringLiteral(", %1 not flashed for want of a number").arg(noNumber);
     if (interrupted > 0)
         text += QStringLiteral(", %1 interrupted").arg(interrupted);
     if (logLinesLost > 0)
         text += QStringLiteral(", %1 log lines lost").arg(logLinesLost);
+    if (numbersUsed + numbersGivenBack + numbersSkipped > 0) {
+        text += QStringLiteral("; numbers: %1 used, %2 given back, %3 skipped")
+                    .arg(numbersUsed)
+                    .arg(numbersGivenBack)
+                    .arg(numbersSkipped);
+    }
     return text;
 }

@@ -32,7 +32,19 @@ QString verdictOf(const SlotView &view)
 {
     if (!view.last)
         return {};
-    return verdictWords(verdictKindOf(*view.last), view.last->reply);
+    const QString words = verdictWords(verdictKindOf(*view.last), view.last->reply);
+    // The operator labels the device from here.
+    if (view.last->numberFate == NumberFate::UsedUp)
+        return QStringLiteral("%1 · %2").arg(words, view.last->number);
+    return words;
+}
+
+// A number the device was given and does not keep.
+QString numberOf(const SlotView &view)
+{
+    if (!view.last || view.last->number.isEmpty() || view.last->numberFate == NumberFate::UsedUp)
+        return {};
+    return QStringLiteral("number %1 %2").arg(view.last->number, numberFateWords(view.last->numberFate));
 }
 
 QString versionOf(const SlotView &view, bool check)
@@ -51,6 +63,8 @@ QString countsOf(const StationCounts &counts)
         text += QStringLiteral(" · %1 port lost").arg(counts.portLost);
     if (counts.portTrouble > 0)
         text += QStringLiteral(" · %1 port trouble").arg(counts.portTrouble);
+    if (counts.noNumber > 0)
+        text += QStringLiteral(" · %1 without a number").arg(counts.noNumber);
     return text;
 }
 
@@ -186,6 +200,8 @@ void SlotTile::display(const SlotView &view, bool check)
         lastParts << QStringLiteral("last: %1").arg(verdict);
     if (!version.isEmpty())
         lastParts << version;
+    if (const QString number = numberOf(view); !number.isEmpty())
+        lastParts << number;
     if (view.last && !view.lastLogError.isEmpty())
         lastParts << QStringLiteral("NOT LOGGED");
     if (view.last && view.lastFromChangedFile)
@@ -255,6 +271,7 @@ void SlotTile::showVerdict(const SlotView &view)
         break;
     case VerdictKind::PortLost:
     case VerdictKind::PortTrouble:
+    case VerdictKind::NoNumber:
         Look::setBackColour(m_verdict, PortBack);
         Look::setTextColour(m_verdict, Qt::black);
         break;

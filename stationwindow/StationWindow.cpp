@@ -1,9 +1,12 @@
 #include "stationwindow/StationWindow.h"
 
+#include "station/StationNumbers.h"
+
 #include "base/Guard.h"
 #include "engine/FirmwareFile.h"
 #include "engine/LinkOwner.h"
 #include "log/ProductionLog.h"
+#include "station/StationNumbers.h"
 #include "stationwindow/SlotTile.h"
 #include "ui/Dialogs.h"
 #include "ui/Look.h"
@@ -11,6 +14,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -68,6 +72,7 @@ StationWindow::StationWindow(StationWindowSetup setup, QWidget *parent)
     m_ports->setText(m_setup.ports);
     m_logPath->setText(m_setup.logPath);
     m_check->setChecked(m_setup.check);
+    showPlan();
     if (!m_setup.firmwarePath.isEmpty())
         inspectFirmware(m_setup.firmwarePath);
     showCounts();
@@ -154,6 +159,16 @@ void StationWindow::buildHeader()
     portRow->addSpacing(12);
     portRow->addWidget(m_check);
     layout->addLayout(portRow);
+
+    // The device numbers and the profile, when there are any: shown, never
+    // edited here.
+    m_plan = new QLabel(this);
+    m_plan->setObjectName(QStringLiteral("plan"));
+    m_plan->setFont(Look::controlFont(10));
+    m_plan->setWordWrap(true);
+    m_plan->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_plan->setAccessibleDescription(QStringLiteral("Profile and device numbers"));
+    layout->addWidget(m_plan);
 
     // Start and Stop, the sound, and the station's counts.
     auto *runRow = new QHBoxLayout;
@@ -259,8 +274,13 @@ bool StationWindow::startStation()
         showMessage(QStringLiteral("Cannot start: %1").arg(*why), true);
         return false;
     }
-    std::variant<StationInputs, QString> read =
-        m_setup.readInputs(m_firmware->text().trimmed(), m_logPath->text().trimmed());
+    StationPlan plan;
+    plan.firmwarePath = m_firmware->text().trimmed();
+    plan.firmwareSha256 = m_setup.firmwareSha256;
+    plan.logPath = m_logPath->text().trimmed();
+    plan.check = m_check->isChecked();
+    plan.numbers = m_setup.numbers;
+    std::variant<StationInputs, QString> read = m_setup.readInputs(plan);
     if (const QString *why = std::get_if<QString>(&read)) {
         inspectFirmware(m_firmware->text().trimmed());
         showMessage(QStringLiteral("Cannot start: %1").arg(*why), true);
@@ -275,6 +295,7 @@ bool StationWindow::startStation()
     m_fileWarning->hide();
     const QList<StationPort> &slotPorts = std::get<QList<StationPort>>(ports);
     m_station = std::make_unique<Station>(slotPorts, inputs.firmware, m_check->isChecked(), m_log.get());
+    m_station->setNumbers(inputs.numbers);
     Station *station = m_station.get();
     connect(station, &Station::slotChanged, this, [this, station](int index) {
         if (index < m_tiles.size())
@@ -292,6 +313,7 @@ bool StationWindow::startStation()
     for (int index = 0; index < m_tiles.size(); ++index)
         m_tiles.at(index)->display(station->slotViews().at(index), station->checksVersion());
     showCounts();
+    showPlan();
     if (!inputs.notice.isEmpty())
         showMessage(inputs.notice, false);
     station->start();
@@ -375,17 +397,39 @@ void StationWindow::showMessage(const QString &text, bool trouble)
     m_message->setVisible(!text.isEmpty());
 }
 
+void StationWindow::showPlan()
+{
+    QStringList lines;
+    if (!m_setup.profilePath.isEmpty())
+        lines << QStringLiteral("Profile: %1 (its firmware must have SHA-256 %2)")
+                     .arg(QDir::toNativeSeparators(m_setup.profilePath), QString::fromLatin1(m_setup.firmwareSha256));
+    if (m_setup.numbers) {
+        const NumberPlan &numbers = *m_setup.numbers;
+        const QString source = numbers.counter.isEmpty()
+                                   ? QStringLiteral("list %1").arg(QDir::toNativeSeparators(numbers.listPath))
+                                   : QStringLiteral("counter %1").arg(numbers.counter);
+        lines << QStringLiteral("Device numbers: %1 at %2, from the %3").arg(numbers.form, numbers.address, source);
+    }
+    if (m_station && m_station->numbers())
+        lines << QStringLiteral("Numbers: %1").arg(m_station->numbers()->nextInWords());
+    m_plan->setText(lines.join(u'\n'));
+    m_plan->setVisible(!lines.isEmpty());
+}
+
 void StationWindow::setRunning(bool running)
 {
     const bool startHadFocus = m_start->hasFocus();
     const bool stopHadFocus = m_stop->hasFocus();
     // The boxes stay legible (and readable by a screen reader) while they
     // cannot be changed; the buttons that would change them are off.
+    // A profile's station is the profile's: only Start and Stop are the
+    // operator's.
+    const bool fixed = running || !m_setup.profilePath.isEmpty();
     for (QLineEdit *box : {m_firmware, m_ports, m_logPath})
-        box->setReadOnly(running);
+        box->setReadOnly(fixed);
     for (QWidget *picker : {static_cast<QWidget *>(m_chooseFirmware), static_cast<QWidget *>(m_chooseLog),
                             static_cast<QWidget *>(m_check)}) {
-        picker->setEnabled(!running);
+        picker->setEnabled(!fixed);
     }
     m_start->setEnabled(!running);
     m_stop->setEnabled(running);

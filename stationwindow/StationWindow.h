@@ -65,6 +65,7 @@ private:
     void showDigest(const QByteArray &sha256);
     void showMessage(const QString &text, bool trouble);
     void setRunning(bool running);
+    void showPlan();
     void layOutTiles(int count);
     void showCounts();
     void onVerdict(int index);
@@ -90,6 +91,7 @@ private:
     QCheckBox *m_mute = nullptr;
     QLabel *m_counts = nullptr;
     QLabel *m_fileWarning = nullptr;
+    QLabel *m_plan = nullptr;
     QLabel *m_message = nullptr;
     QScrollArea *m_scroll = nullptr;
     QWidget *m_grid = nullptr;

@@ -147,7 +147,7 @@ QList<QList<QByteArray>> logLines(const QString &path)
     return lines;
 }
 
-enum Column { Time, Port, DevicePath, Rate, File, Sha256, BytesSent, Result, Reply, Version, DurationMs, Columns };
+enum Column { Time, Port, DevicePath, Rate, File, Sha256, BytesSent, Result, Reply, Version, DurationMs, Serial, Columns };
 
 // Reads the command's standard output up to its first line end, as `head -1`
 // does; false after 30 s.

@@ -383,7 +383,7 @@ std::map<QByteArray, QList<QByteArray>> summaryRows(const QByteArray &out)
     return rows;
 }
 
-enum Column { Time, Port, DevicePath, Rate, File, Sha256, Bytes, Result, Reply, Version, DurationMs, Columns };
+enum Column { Time, Port, DevicePath, Rate, File, Sha256, Bytes, Result, Reply, Version, DurationMs, Serial, Columns };
 
 // One CSV line split into its fields, quotes undone; no field of the log
 // holds a line end (the reply's are escaped).

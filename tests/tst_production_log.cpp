@@ -105,7 +105,7 @@ private slots:
         record.reply = reply;
         record.version = 255;
         record.durationMs = 4321;
-        QCOMPARE(ProductionLog::csvLine(record), "2026-12-10T09:05:01.020-03:30," + expected + "255,4321\n");
+        QCOMPARE(ProductionLog::csvLine(record), "2026-12-10T09:05:01.020-03:30," + expected + "255,4321,\n");
     }
 
     // Whatever a device answers and whatever a path holds, the record is one
@@ -136,15 +136,16 @@ private slots:
         record.devicePath = asText;
         record.firmwarePath = asText;
         record.reply = text;
+        record.serial = asText;
         const QByteArray line = ProductionLog::csvLine(record);
 
         QCOMPARE(line.count('\n'), 1);
         QVERIFY(line.endsWith('\n'));
         QVERIFY(!line.contains('\r'));
         const QList<QByteArray> cells = csvCells(line.chopped(1));
-        QCOMPARE(cells.size(), 11);
+        QCOMPARE(cells.size(), 12);
         QVERIFY2(noCellOpensAFormula(cells), line.constData());
-        for (const int column : {1, 2, 4, 8}) // port, device, file, reply
+        for (const int column : {1, 2, 4, 8, 11}) // port, device, file, reply, serial
             QCOMPARE(readBackCell(cells.at(column)), text);
     }
 
@@ -288,6 +289,39 @@ private slots:
         ::close(reader);
         QCOMPARE(QByteArray(buffer, int(qMax<ssize_t>(got, 0))),
                  ProductionLog::Header + ProductionLog::csvLine(someRecord()));
+    }
+
+    // A log begun before the serial column goes on under its own header,
+    // its lines as narrow as before; a station that numbers devices refuses
+    // it rather than write a column its header does not name.
+    void aLogWithoutTheSerialColumn()
+    {
+        QTemporaryDir directory;
+        const QString path = directory.filePath(QStringLiteral("line-a.csv"));
+        AttemptRecord record = someRecord();
+        record.serial = QStringLiteral("1042");
+        const QByteArray old = ProductionLog::HeaderWithoutSerial + ProductionLog::csvLine(record, false);
+        writeWhole(path, old);
+
+        QString reason;
+        QVERIFY(!ProductionLog::open(path, &reason, nullptr, true));
+        QVERIFY2(reason.contains(path) && reason.contains(QStringLiteral("serial column")), qPrintable(reason));
+        QCOMPARE(readWhole(path), old);
+
+        std::unique_ptr<ProductionLog> log = ProductionLog::open(path, &reason);
+        QVERIFY2(log, qPrintable(reason));
+        QVERIFY(!log->hasSerial());
+        QVERIFY(log->append(record));
+        QCOMPARE(readWhole(path), old + ProductionLog::csvLine(record, false));
+
+        // A new log has the column, and a number with its fate is one field.
+        const QString fresh = directory.filePath(QStringLiteral("line-b.csv"));
+        log = ProductionLog::open(fresh, &reason, nullptr, true);
+        QVERIFY2(log, qPrintable(reason));
+        record.serial = QStringLiteral("00:1A:2B:3C:4D:5E skipped");
+        QVERIFY(log->append(record));
+        QCOMPARE(readWhole(fresh), ProductionLog::Header + ProductionLog::csvLine(record));
+        QVERIFY(ProductionLog::csvLine(record).endsWith(",00:1A:2B:3C:4D:5E skipped\n"));
     }
 
     void headerOnlyWhenNew()
