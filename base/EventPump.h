@@ -9,6 +9,12 @@ namespace EventPump {
 inline void processPending()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // On Windows an event posted while the call runs (bytes from the serial
+    // reader) can have its wake-up taken by the call and yet be left
+    // unhandled. The next waitAndProcess would handle it at its start and
+    // then sleep until the event after it: the wait that began with this
+    // call would see the device's answer a tick late.
+    QCoreApplication::sendPostedEvents();
 }
 
 // Sleeps until at least one event has arrived, then handles everything that

@@ -27,6 +27,7 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -139,6 +140,28 @@ private slots:
         thread->start();
         QVERIFY(thread->wait(10000));
         QCOMPARE(passes, 1);
+    }
+
+    // A wait's first pass does not sleep. An event posted from another thread
+    // while it runs (bytes from the serial reader) is handled by that pass:
+    // left for the next pass, which handles it at its start and then sleeps
+    // until the event after it, the wait saw the device's "OK!" a tick late.
+    void passHandlesWhatIsPostedWhileItRuns()
+    {
+        QObject receiver;
+        bool handled = false;
+        // The pass handles one event, during which another thread posts.
+        QMetaObject::invokeMethod(
+            &receiver,
+            [&] {
+                std::thread([&] {
+                    QMetaObject::invokeMethod(
+                        &receiver, [&] { handled = true; }, Qt::QueuedConnection);
+                }).join();
+            },
+            Qt::QueuedConnection);
+        EventPump::processPending();
+        QVERIFY(handled);
     }
 
     void numberNamesTheComPort()
