@@ -10,6 +10,7 @@
 #include "log/ProductionLog.h"
 #include "sim/Fixture.h"
 #include "station/Station.h"
+#include "station/StationNumbers.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -48,6 +49,10 @@ FixtureSchedule schedule(const char *text)
 
 constexpr int ResultColumn = 7;
 constexpr int BytesColumn = 6;
+constexpr int SerialColumn = 11;
+
+// Where the tests put the devices' numbers: far above the small image's data.
+constexpr quint32 NumberAddress = 0x0800F000;
 
 struct Bench
 {
@@ -75,6 +80,27 @@ struct Bench
     QString logPath() const { return dir.filePath(QStringLiteral("log.csv")); }
     QString link(int slot) const { return dir.filePath(QStringLiteral("slot%1").arg(slot)); }
 };
+
+std::shared_ptr<StationNumbers> numbersFor(const Bench &bench, const QString &counter)
+{
+    NumberPlan plan;
+    plan.address = QStringLiteral("0x0800F000");
+    plan.form = QStringLiteral("le:4");
+    plan.counter = counter;
+    std::variant<std::shared_ptr<StationNumbers>, QString> numbers =
+        StationNumbers::prepare(plan, bench.firmware.image, bench.logPath());
+    if (const QString *why = std::get_if<QString>(&numbers))
+        qFatal("cannot prepare the numbers: %s", qPrintable(*why));
+    return std::get<std::shared_ptr<StationNumbers>>(numbers);
+}
+
+QByteArray littleEndian(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
 
 StationPort portAt(const QString &path)
 {
@@ -160,6 +186,85 @@ private slots:
         QCOMPARE(verdicts.size(), 7);
         // Each flashed device was seen going before the next was looked for.
         QVERIFY(gone.size() >= 6);
+    }
+
+    // Each device's number, read back from its memory: kept by a device that
+    // passed, skipped by one that refused its image after it had left (it
+    // may hold the number, and here does), and none for a device that came
+    // after the counter's last value: it is not flashed at all.
+    void numbersUsedSkippedAndUsedUp()
+    {
+        Bench bench;
+        Fixture fixture(bench.link(1), schedule(R"(
+            rate=38400 latency=20 after=reset stay=verdict+0.5 gap=1.5
+            rate=38400 latency=20 reply=refuse stay=verdict+6.5 gap=1.5
+            rate=38400 latency=20 after=reset stay=verdict+0.5 gap=1.5
+            rate=38400 latency=20 after=keep stay=3 gap=30
+        )"));
+        Station station({portAt(bench.link(1))}, bench.firmware, false, bench.log.get());
+        station.setNumbers(numbersFor(bench, QStringLiteral("1,1,3")));
+        QSignalSpy verdicts(&station, &Station::verdict);
+        fixture.start();
+        station.start();
+        QTRY_COMPARE_WITH_TIMEOUT(verdicts.size(), 4, 90000);
+        station.stop();
+
+        const QList<QByteArray> memory = fixture.memoryRead(NumberAddress, 4);
+        QCOMPARE(memory.size(), 4);
+        QCOMPARE(memory.at(0), littleEndian(1));
+        QCOMPARE(memory.at(1), littleEndian(2));
+        QCOMPARE(memory.at(2), littleEndian(3));
+        QCOMPARE(memory.at(3), QByteArray(4, '\xFF'));
+        QCOMPARE(fixture.record(3).imagesReceived, 0);
+
+        const QList<QList<QByteArray>> rows = logRows(bench.logPath());
+        QCOMPARE(rows.size(), 4);
+        const QList<QPair<QByteArray, QByteArray>> expected{
+            {"pass", "1"}, {"fail", "2 skipped"}, {"pass", "3"}, {"no-number", ""}};
+        for (int i = 0; i < rows.size(); ++i) {
+            QCOMPARE(rows.at(i).at(ResultColumn), expected.at(i).first);
+            QCOMPARE(rows.at(i).at(SerialColumn), expected.at(i).second);
+        }
+        const StationCounts counts = station.counts();
+        QCOMPARE(counts.numbersUsed, 2);
+        QCOMPARE(counts.numbersSkipped, 1);
+        QCOMPARE(counts.noNumber, 1);
+        QCOMPARE(station.slotViews().at(0).lastNumberUsed, QStringLiteral("3"));
+    }
+
+    // A device stopped before its image began cannot hold its number: the
+    // number goes back, and the next device, at the next start, gets it.
+    void numberGivenBackBeforeTheImage()
+    {
+        Bench bench;
+        Fixture fixture(bench.link(1), schedule(R"(
+            rate=38400 latency=20 after=keep stay=60 gap=0.5
+        )"));
+        fixture.start();
+        {
+            Station station({portAt(bench.link(1))}, bench.firmware, false, bench.log.get());
+            station.setNumbers(numbersFor(bench, QStringLiteral("7")));
+            station.start();
+            QTRY_VERIFY_WITH_TIMEOUT(station.slotViews().at(0).step == DeviceLink::Step::SendingCommands, 20000);
+            station.stop();
+        }
+        QCOMPARE(fixture.record(0).imagesReceived, 0);
+        QList<QList<QByteArray>> rows = logRows(bench.logPath());
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.at(0).at(ResultColumn), QByteArray("interrupted"));
+        QCOMPARE(rows.at(0).at(SerialColumn), QByteArray("7 given back"));
+
+        Station again({portAt(bench.link(1))}, bench.firmware, false, bench.log.get());
+        again.setNumbers(numbersFor(bench, QStringLiteral("7")));
+        QSignalSpy verdicts(&again, &Station::verdict);
+        again.start();
+        QTRY_COMPARE_WITH_TIMEOUT(verdicts.size(), 1, 30000);
+        again.stop();
+        QCOMPARE(fixture.memoryRead(NumberAddress, 4).value(0), littleEndian(7));
+        rows = logRows(bench.logPath());
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(1).at(ResultColumn), QByteArray("pass"));
+        QCOMPARE(rows.at(1).at(SerialColumn), QByteArray("7"));
     }
 
     // An operator who swaps faster than two probes: the next device is taken
