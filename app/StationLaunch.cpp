@@ -59,6 +59,19 @@ StationWindowSetup emptyStationSetup()
     return setup;
 }
 
+StationWindowSetup plannedStationSetup(const StationPlan &plan, const QString &profilePath)
+{
+    StationWindowSetup setup = emptyStationSetup();
+    setup.ports = plan.ports.join(QStringLiteral(", "));
+    setup.firmwarePath = plan.firmwarePath;
+    setup.logPath = plan.logPath;
+    setup.check = plan.check;
+    setup.numbers = plan.numbers;
+    setup.firmwareSha256 = plan.firmwareSha256;
+    setup.profilePath = profilePath.isEmpty() ? QString() : QFileInfo(profilePath).absoluteFilePath();
+    return setup;
+}
+
 int runStationWindow(int argc, char *argv[])
 {
     const QStringList arguments = systemArguments(argc, argv).mid(1);
@@ -89,13 +102,7 @@ int runStationWindow(int argc, char *argv[])
         const std::variant<QList<PortSpec>, QString> ports = stationPortSpecs(plan.ports);
         if (const QString *why = std::get_if<QString>(&ports))
             return usageError(*why);
-        setup.ports = plan.ports.join(QStringLiteral(", "));
-        setup.firmwarePath = plan.firmwarePath;
-        setup.logPath = plan.logPath;
-        setup.check = plan.check;
-        setup.numbers = plan.numbers;
-        setup.firmwareSha256 = plan.firmwareSha256;
-        setup.profilePath = request.profilePath.isEmpty() ? QString() : QFileInfo(request.profilePath).absoluteFilePath();
+        setup = plannedStationSetup(plan, request.profilePath);
         setup.startAtOnce = true;
     }
 

@@ -16,6 +16,10 @@ std::variant<QList<StationPort>, QString> readStationPorts(const QString &text);
 // entry opens it.
 StationWindowSetup emptyStationSetup();
 
+// A setup for `plan`, read from the profile at `profilePath` (empty: from
+// the command line): with a profile the window offers only Start and Stop.
+StationWindowSetup plannedStationSetup(const StationPlan &plan, const QString &profilePath);
+
 // `tarvik-downloader station ...` where a display can show the window
 // (`argv[1]` is "station"). Without arguments the window opens empty; with
 // them it opens set up and started, unless --terminal asks for the terminal

@@ -148,7 +148,9 @@ QByteArray NumberForm::bytes(quint64 value) const
 
 QString NumberForm::valueText(quint64 value) const
 {
-    if (kind == Kind::HexDigits)
+    // A digit form is shown as the device holds it, so the label printed
+    // from the log reads what the device reports.
+    if (kind == Kind::HexDigits || kind == Kind::DecimalDigits)
         return QString::fromLatin1(bytes(value));
     return QString::number(value);
 }

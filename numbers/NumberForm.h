@@ -30,8 +30,8 @@ struct NumberForm
     bool fits(quint64 value) const { return value <= largest(); }
     // The bytes `value` is written as; `value` must fit.
     QByteArray bytes(quint64 value) const;
-    // How a counter's value is shown and logged: its decimal digits, or for
-    // the hexadecimal form the digits the device gets.
+    // How a counter's value is shown and logged: for a digit form the digits
+    // the device gets ("004200"), for an integer its decimal digits.
     QString valueText(quint64 value) const;
 
     // A value as an engineer writes it in a list or a counter: decimal,

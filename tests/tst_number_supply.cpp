@@ -205,7 +205,7 @@ void TestNumberSupply::sequences_data()
     QTest::newRow("counter up to its last") << counter(1, 1, 4) << "le:4" << QByteArray() << QList<quint64>{1, 2, 3, 4}
                                             << QStringList{"1", "2", "3", "4"} << QList<qint64>{};
     QTest::newRow("counter in steps") << counter(10, 3, 20) << "dec:6" << QByteArray() << QList<quint64>{10, 13, 16, 19}
-                                      << QStringList{"10", "13", "16", "19"} << QList<qint64>{};
+                                      << QStringList{"000010", "000013", "000016", "000019"} << QList<qint64>{};
     QTest::newRow("counter up to what the form holds")
         << counter(250, 2) << "le:1" << QByteArray() << QList<quint64>{250, 252, 254}
         << QStringList{"250", "252", "254"} << QList<qint64>{};

@@ -10,6 +10,7 @@
 
 #include "app/StationLaunch.h"
 #include "sim/Fixture.h"
+#include "station/StationProfile.h"
 #include "stationwindow/SlotTile.h"
 #include "stationwindow/StationWindow.h"
 
@@ -257,6 +258,57 @@ private slots:
         QVERIFY(cut.value(BytesColumn).toLongLong() > 0);
         QVERIFY(cut.value(BytesColumn).toLongLong() < QFileInfo(bench.firmwarePath).size());
         QCOMPARE(late.record(0).imagesReceived, 0);
+    }
+
+    // A window opened from a profile is the profile's station: the operator
+    // can start and stop it and change nothing else; it shows the numbers'
+    // form, the tile shows the number the device got, and the device's
+    // memory holds it. A firmware file changed after the profile was made
+    // is refused at the next Start.
+    void fromAProfileOnlyStartAndStop()
+    {
+        Bench bench;
+        Fixture fixture(bench.link(1), schedule("rate=38400 latency=20 after=keep stay=verdict+90 gap=90"));
+        fixture.start();
+        StationPlan plan;
+        plan.ports = {bench.link(1)};
+        plan.firmwarePath = bench.firmwarePath;
+        plan.firmwareSha256 = QCryptographicHash::hash(readFile(bench.firmwarePath), QCryptographicHash::Sha256).toHex();
+        plan.logPath = bench.logPath();
+        plan.numbers = NumberPlan{QStringLiteral("0x0800F000"), QStringLiteral("dec:6"), QStringLiteral("4200"), {}, {}};
+        const QString profilePath = bench.dir.filePath(QStringLiteral("line-a.profile"));
+        QString why;
+        QVERIFY2(StationProfile::write(plan, profilePath, &why), qPrintable(why));
+        const std::variant<StationPlan, QString> read = StationProfile::read(profilePath);
+        QVERIFY(std::holds_alternative<StationPlan>(read));
+
+        StationWindow window(plannedStationSetup(std::get<StationPlan>(read), profilePath));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(allChangeable(pickers(window), false));
+        const QString shown = window.findChild<QLabel *>(QStringLiteral("plan"))->text();
+        QVERIFY2(shown.contains(QStringLiteral("Profile: ")) && shown.contains(QStringLiteral("dec:6 at 0x0800F000"))
+                     && shown.contains(QStringLiteral("counter 4200")),
+                 qPrintable(shown));
+
+        QVERIFY2(window.startStation(), qPrintable(window.message()));
+        SlotTile *tile = window.tiles().at(0);
+        QTRY_COMPARE_WITH_TIMEOUT(tile->verdictText(), QStringLiteral("PASS · 004200"), 30000);
+        QCOMPARE(fixture.memoryRead(0x0800F000, 6).value(0), QByteArray("004200"));
+        window.stopStation();
+        QVERIFY(allChangeable(pickers(window), false));
+        QCOMPARE(logRows(bench.logPath()).value(0).value(11), QByteArray("004200"));
+
+        // A new build saved over the file: the profile's station will not send it.
+        {
+            QFile file(bench.firmwarePath);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write(":00000001FF\r\n");
+        }
+        QVERIFY(!window.startStation());
+        QVERIFY2(window.message().contains(QString::fromLatin1(plan.firmwareSha256))
+                     && window.message().contains(QStringLiteral("new profile")),
+                 qPrintable(window.message()));
     }
 
     // The window as the desktop entry opens it: nothing chosen. The operator
