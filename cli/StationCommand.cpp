@@ -172,7 +172,8 @@ QString stationUsage()
 {
     return QStringLiteral(
         "Usage: tarvik-downloader station --port PORT... --file FIRMWARE [--check] [--log FILE]\n"
-        "                                 [--terminal]\n"
+        "                                 [NUMBERS] [--terminal] [--save-profile FILE]\n"
+        "       tarvik-downloader station --profile FILE [--terminal]\n"
         "\n"
         "Runs a production station until stopped: every port is a slot that waits for a\n"
         "device, flashes it the moment it answers, shows its verdict until it is taken\n"
@@ -200,12 +201,33 @@ QString stationUsage()
         "  -h, --help        show this help\n"
         "  -V, --version     show the program's version\n"
         "\n"
+        "A number of its own for every device (NUMBERS), written into its image as one\n"
+        "more Intel HEX record before the end-of-file record:\n"
+        "      --number-at ADDRESS      where its first byte goes (decimal or 0x...)\n"
+        "      --number-form FORM       le:N or be:N (an integer of N bytes, 1 to 8),\n"
+        "                               dec:N or hex:N (N ASCII digits, zero-padded)\n"
+        "      --number-counter START[,STEP[,LAST]]\n"
+        "                               numbers counted up from START\n"
+        "      --number-list FILE       one value a line (decimal, 0x..., 00:1A:2B:...)\n"
+        "      --number-state FILE      which numbers are gone, shared by every station\n"
+        "                               that names it; default: beside the log\n"
+        "  A number is written down as taken before the device's image leaves. It is\n"
+        "  the device's on a pass; given back when the device failed before its image\n"
+        "  began to leave; skipped otherwise: gaps, never a number twice.\n"
+        "\n"
+        "Profiles: one file with the firmware and its SHA-256, the ports, the check,\n"
+        "the log and the numbers, paths relative to it:\n"
+        "      --save-profile FILE      write the options given as a profile, run nothing\n"
+        "      --profile FILE           run a profile; a firmware file whose SHA-256 is not\n"
+        "                               the profile's is refused\n"
+        "\n"
         "On a terminal one line per slot is redrawn in place; in a pipe or a file one\n"
         "line per event is printed. %2 stops the station: a device in the middle of its\n"
         "image is logged as interrupted, every port is closed, and the counts are printed.\n"
         "\n"
-        "Exit status: 0 stopped with every line written; 2 bad usage; 3 the firmware file\n"
-        "or the log cannot be used; 6 a line could not be written to the production log.\n")
+        "Exit status: 0 stopped with every line written (or the profile written); 2 bad\n"
+        "usage; 3 the firmware file, the log, the profile or the numbers cannot be used;\n"
+        "6 a line could not be written to the production log.\n")
         .arg(PortNames::deviceNameWords(), PortNames::stopWords());
 }
 
