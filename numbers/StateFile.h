@@ -16,6 +16,9 @@
 class StateFile
 {
 public:
+    // A take holds the lock for a few milliseconds; this is far beyond it.
+    static constexpr int LockPatienceMs = 5000;
+
     explicit StateFile(const QString &path);
     ~StateFile();
     StateFile(const StateFile &) = delete;
@@ -25,7 +28,11 @@ public:
     // state that is created when missing and never replaced or removed, so
     // that every station (another process, another machine on a share, or
     // another supply in this process) locks the same file. A holder that
-    // dies, is killed or loses its power gives the lock up with it.
+    // dies, is killed or loses its power gives the lock up with it. A
+    // holder that stays on it (a station stopped in a debugger, a share
+    // that no longer answers) is waited for LockPatienceMs at most: the
+    // device in front of this slot then goes without a number, and the
+    // station can still be stopped.
     bool lock(QString *reason);
     void unlock();
 

@@ -3,9 +3,11 @@
 #include "base/SystemPath.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,10 +28,15 @@ bool failed(QString *reason, const QString &path, int error)
 // supply in this process would be granted it at once, and closing any
 // descriptor of the lock file would drop it. So within the process one lock
 // is held at a time, from opening the lock file to closing it.
-std::mutex &processLock()
+std::timed_mutex &processLock()
 {
-    static std::mutex lock;
+    static std::timed_mutex lock;
     return lock;
+}
+
+QString heldTooLong(const QString &lockPath)
+{
+    return QStringLiteral("%1: held by another station for over %2 s").arg(lockPath).arg(StateFile::LockPatienceMs / 1000);
 }
 
 // The folder a name lies in, as bytes: what a rename changes.
@@ -82,7 +89,12 @@ bool StateFile::lock(QString *reason)
         return true;
     const QString lockPath = m_path + QStringLiteral(".lock");
     const SystemPath name(lockPath);
-    processLock().lock();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LockPatienceMs);
+    if (!processLock().try_lock_until(deadline)) {
+        *reason = heldTooLong(lockPath);
+        return false;
+    }
+    bool patienceOut = false;
     for (;;) {
         const int descriptor = ::open(name.name(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (descriptor < 0)
@@ -92,10 +104,24 @@ bool StateFile::lock(QString *reason)
         };
         request.l_type = F_WRLCK;
         request.l_whence = SEEK_SET; // the whole file, from its start
+        // Asked again and again rather than waited for, so that the wait
+        // has an end.
         int result;
-        do {
-            result = ::fcntl(descriptor, F_SETLKW, &request);
-        } while (result != 0 && errno == EINTR);
+        for (;;) {
+            result = ::fcntl(descriptor, F_SETLK, &request);
+            if (result == 0 || (errno != EINTR && errno != EACCES && errno != EAGAIN))
+                break;
+            if (errno != EINTR && std::chrono::steady_clock::now() >= deadline) {
+                patienceOut = true;
+                break;
+            }
+            if (errno != EINTR)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (patienceOut) {
+            ::close(descriptor);
+            break;
+        }
         // A lock file removed (by hand) while this one waited is not the
         // file the others lock now: lock the one that has the name.
         struct stat held
@@ -122,6 +148,10 @@ bool StateFile::lock(QString *reason)
     }
     const int error = errno;
     processLock().unlock();
+    if (patienceOut) {
+        *reason = heldTooLong(lockPath);
+        return false;
+    }
     return failed(reason, lockPath, error);
 }
 

@@ -56,12 +56,25 @@ bool StateFile::lock(QString *reason)
                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return failed(reason, lockPath, ::GetLastError());
-    OVERLAPPED position{};
-    // Without LOCKFILE_FAIL_IMMEDIATELY the call waits for the lock.
-    if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &position)) {
+    // Asked again and again rather than waited for, so that the wait has
+    // an end.
+    const ULONGLONG deadline = ::GetTickCount64() + LockPatienceMs;
+    for (;;) {
+        OVERLAPPED position{};
+        if (::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &position))
+            break;
         const DWORD error = ::GetLastError();
-        ::CloseHandle(handle);
-        return failed(reason, lockPath, error);
+        if (error != ERROR_LOCK_VIOLATION || ::GetTickCount64() >= deadline) {
+            ::CloseHandle(handle);
+            if (error == ERROR_LOCK_VIOLATION) {
+                *reason = QStringLiteral("%1: held by another station for over %2 s")
+                              .arg(lockPath)
+                              .arg(LockPatienceMs / 1000);
+                return false;
+            }
+            return failed(reason, lockPath, error);
+        }
+        ::Sleep(5);
     }
     m_lock = reinterpret_cast<qintptr>(handle);
     return true;

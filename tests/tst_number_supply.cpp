@@ -1,10 +1,12 @@
 #include "numbers/NumberSupply.h"
+#include "numbers/StateFile.h"
 
 #include "support/SmallDisk.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -28,6 +30,23 @@ void say(const char *what, quint64 value)
 {
     std::printf("%s %llu\n", what, static_cast<unsigned long long>(value));
     std::fflush(stdout);
+}
+
+// "--holder STATE": a station that takes the state's lock and stays on it
+// (stopped in a debugger, its share gone quiet) until its input closes.
+int runHolder(const QString &statePath)
+{
+    StateFile file(statePath);
+    QString why;
+    if (!file.lock(&why)) {
+        std::fprintf(stderr, "%s\n", qPrintable(why));
+        return 2;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
 }
 
 int runTaker(const QString &statePath, int count, int giveEvery)
@@ -186,6 +205,7 @@ private slots:
     void failureLeavesTheStateAsItWas();
     void threadsAndProcessesNeverShareANumber();
     void killedTakerLeavesAStateTheNextContinues();
+    void aLockHeldOnIsWaitedForWithPatience();
     void names();
 
 private:
@@ -669,6 +689,38 @@ void TestNumberSupply::killedTakerLeavesAStateTheNextContinues()
     qInfo("%d of %d takers were killed while writing the state", killedMidWrite, Rounds);
 }
 
+// A station that holds the lock and stays on it costs the others one
+// number each, never a hang: the take gives up after the lock's patience,
+// the state as it was, and the next take after the holder let go works.
+void TestNumberSupply::aLockHeldOnIsWaitedForWithPatience()
+{
+    const QTemporaryDir dir;
+    const QString statePath = dir.filePath(QStringLiteral("line.numbers"));
+    QString why;
+    const std::unique_ptr<NumberSupply> supply = NumberSupply::open(counter(1), form("le:4"), statePath, &why);
+    QVERIFY2(supply, qPrintable(why));
+    QVERIFY(supply->take(&why));
+    const QByteArray before = readFile(statePath);
+
+    QProcess holder;
+    holder.start(taker(), {QStringLiteral("--holder"), statePath});
+    QVERIFY(holder.waitForStarted());
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += holder.readAllStandardOutput()).contains("held\n"), 20000);
+    QElapsedTimer waited;
+    waited.start();
+    QVERIFY(!supply->take(&why));
+    QVERIFY2(why.contains(QStringLiteral("held by another station")), qPrintable(why));
+    QVERIFY(waited.elapsed() >= StateFile::LockPatienceMs - 100);
+    QCOMPARE(readFile(statePath), before);
+
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(20000));
+    const std::optional<DeviceNumber> next = supply->take(&why);
+    QVERIFY2(next, qPrintable(why));
+    QCOMPARE(next->value, quint64(2));
+}
+
 void TestNumberSupply::names()
 {
     const QList<std::pair<QString, QString>> statePaths = {
@@ -690,6 +742,8 @@ void TestNumberSupply::names()
 
 int main(int argc, char *argv[])
 {
+    if (argc == 3 && qstrcmp(argv[1], "--holder") == 0)
+        return runHolder(QFile::decodeName(argv[2]));
     if (argc == 5 && qstrcmp(argv[1], "--taker") == 0)
         return runTaker(QFile::decodeName(argv[2]), atoi(argv[3]), atoi(argv[4]));
     QCoreApplication application(argc, argv);
