@@ -296,8 +296,15 @@ int runStationCommand(int argc, char *argv[])
     }
     const StationPlan &plan = std::get<StationPlan>(planned);
     std::variant<QList<PortSpec>, QString> portsRead = stationPortSpecs(plan.ports);
-    if (const QString *why = std::get_if<QString>(&portsRead))
-        return usageError(*why);
+    if (const QString *why = std::get_if<QString>(&portsRead)) {
+        if (request.profilePath.isEmpty())
+            return usageError(*why);
+        // The ports came from the profile, not from the command line: the
+        // profile is what must be mended.
+        std::fprintf(stderr, "tarvik-downloader station: the profile %s names a port it cannot use: %s\n",
+                     qPrintable(request.profilePath), qPrintable(*why));
+        return ExitStatus::FileUnusable;
+    }
     const QList<PortSpec> &ports = std::get<QList<PortSpec>>(portsRead);
 
     std::variant<StationInputs, QString> prepared = readStationInputs(plan);

@@ -228,7 +228,10 @@ private slots:
         const QByteArray err = process.readAllStandardError();
         QVERIFY2(process.exitCode() == status, err.constData());
         QVERIFY2(err.contains(message), err.constData());
-        if (!state.isEmpty())
+        // A refused start leaves the state as it found it.
+        if (state.isEmpty())
+            QVERIFY(!QFile::exists(statePath));
+        else
             QCOMPARE(readFile(statePath), state);
     }
 
@@ -544,6 +547,21 @@ private slots:
         QVERIFY2(refused.exitCode() == 3, err.constData());
         QVERIFY2(err.contains(firmware.toUtf8()) && err.contains(digest) && err.contains(changed), err.constData());
         QCOMPARE(readFile(log), logBefore);
+
+        // A port mistyped in a profile is the profile's fault, not the
+        // command line's.
+        const QString badPort = dir.filePath(QStringLiteral("bad-port.profile"));
+        {
+            QFile file(badPort);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(text).replace("port = " + link.toUtf8(), "port = 99"));
+        }
+        QProcess mistyped;
+        startStation(mistyped, {"--profile", badPort});
+        QVERIFY(mistyped.waitForFinished(10000));
+        const QByteArray portErr = mistyped.readAllStandardError();
+        QVERIFY2(mistyped.exitCode() == 3, portErr.constData());
+        QVERIFY2(portErr.contains(badPort.toUtf8()) && portErr.contains("'99'"), portErr.constData());
     }
 
     // A log begun before devices had numbers has no serial column: a station
