@@ -162,6 +162,18 @@ QByteArray text(const StationPlan &plan, const QString &path)
 
 bool write(const StationPlan &plan, const QString &path, QString *why)
 {
+    // An earlier profile is made anew after a new build; any other file
+    // named by a slip of the hand (the production log, the firmware, the
+    // numbers' state) is kept, since the profile would replace it whole.
+    const QFileInfo existing(path);
+    if (existing.exists() && existing.size() > 0) {
+        const std::variant<StationPlan, QString> earlier = read(path);
+        if (const QString *notAProfile = std::get_if<QString>(&earlier)) {
+            *why = QStringLiteral("will not replace %1 with a profile: it is not a station profile (%2)")
+                       .arg(path, *notAProfile);
+            return false;
+        }
+    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         *why = QStringLiteral("cannot write the profile %1: %2").arg(path, file.errorString());

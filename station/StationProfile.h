@@ -36,7 +36,8 @@ std::variant<StationPlan, QString> read(const QString &path);
 QByteArray text(const StationPlan &plan, const QString &path);
 
 // Writes text(plan, path) to `path`, whole or not at all; false and why
-// when it cannot.
+// when it cannot, or when `path` holds something other than a profile (a
+// log or a firmware file named by mistake), which is left as it is.
 bool write(const StationPlan &plan, const QString &path, QString *why);
 
 } // namespace StationProfile

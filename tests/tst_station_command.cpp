@@ -501,9 +501,11 @@ private slots:
         const QString log = dir.filePath(QStringLiteral("line.csv"));
         const QString profile = dir.filePath(QStringLiteral("line.profile"));
 
+        const QStringList saveProfile{
+            "--port",        link,   "--file",           firmware,    "--log",         log, "--number-at", "0x0800F000",
+            "--number-form", "le:4", "--number-counter", "500,1,599", "--save-profile"};
         QProcess save;
-        startStation(save, {"--port", link, "--file", firmware, "--log", log, "--number-at", "0x0800F000",
-                            "--number-form", "le:4", "--number-counter", "500,1,599", "--save-profile", profile});
+        startStation(save, saveProfile + QStringList{profile});
         QVERIFY(save.waitForFinished(10000));
         QVERIFY2(save.exitCode() == 0, save.readAllStandardError().constData());
         QVERIFY(save.readAllStandardOutput().contains("profile written to"));
@@ -546,6 +548,20 @@ private slots:
         const QByteArray err = refused.readAllStandardError();
         QVERIFY2(refused.exitCode() == 3, err.constData());
         QVERIFY2(err.contains(firmware.toUtf8()) && err.contains(digest) && err.contains(changed), err.constData());
+        QCOMPARE(readFile(log), logBefore);
+
+        // The new build's profile is made over the earlier one; a profile
+        // named over the log by a slip of the hand leaves the log as it is.
+        QProcess remade;
+        startStation(remade, saveProfile + QStringList{profile});
+        QVERIFY(remade.waitForFinished(10000));
+        QVERIFY2(remade.exitCode() == 0, remade.readAllStandardError().constData());
+        QVERIFY(readFile(profile).contains("firmware-sha256 = " + changed + '\n'));
+        QProcess overTheLog;
+        startStation(overTheLog, saveProfile + QStringList{log});
+        QVERIFY(overTheLog.waitForFinished(10000));
+        const QByteArray overErr = overTheLog.readAllStandardError();
+        QVERIFY2(overTheLog.exitCode() == 3 && overErr.contains("not a station profile"), overErr.constData());
         QCOMPARE(readFile(log), logBefore);
 
         // A port mistyped in a profile is the profile's fault, not the
