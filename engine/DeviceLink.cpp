@@ -169,10 +169,18 @@ QByteArray DeviceLink::download(const QString &rate, const QByteArray &image)
         // to answer start at its last byte, however long the image is.
         m_serial.Output(image);
     } catch (const Failure &failure) {
-        if (failure.number() != SerialError::WriteStalled) {
-            m_sendingImage = false;
-            throw;
+        m_sendingImage = false;
+        // A device with its own USB chip takes the image faster than the
+        // wire's pace, answers and drops off the bus while the image is
+        // still counted out here: what it said before its port went is its
+        // verdict, as in the wait below.
+        if (failure.number() == SerialError::PortFailed && !m_received.isEmpty()) {
+            emit stepReached(Step::AwaitingVerdict);
+            emit replyReceived(m_received);
+            return m_received;
         }
+        if (failure.number() != SerialError::WriteStalled)
+            throw;
         stalled = true;
     } catch (...) {
         m_sendingImage = false;

@@ -32,6 +32,27 @@ Reply silence()
 
 const QByteArray SmallImage = ":-:::::-\r:10000000C67EDFB871EC1ED19CE6CE9D52AA827EE0\r:00000001FF\r";
 
+// About 20 KB of valid records, as a real image is long.
+QByteArray longImage()
+{
+    QByteArray image = ":-:::::-\r";
+    for (int address = 0; address < 0x1C00; address += 16) {
+        QByteArray record(21, '\0');
+        record[0] = 16;
+        record[1] = char(address >> 8);
+        record[2] = char(address & 0xFF);
+        record[3] = 0;
+        quint8 sum = 16 + quint8(address >> 8) + quint8(address & 0xFF);
+        for (int i = 0; i < 16; ++i) {
+            record[4 + i] = char(address + i);
+            sum += quint8(address + i);
+        }
+        record[20] = char(quint8(-sum));
+        image += ':' + record.toHex().toUpper() + '\r';
+    }
+    return image + ":00000001FF\r";
+}
+
 // A link to `device` on port 1.
 struct LinkFixture
 {
@@ -231,24 +252,37 @@ private slots:
         QVERIFY(!f.link.serial().PortOpen());
     }
 
-    // A device that refuses the image and then drops off the bus has
-    // refused it: its "ER" is the verdict, not the port's loss, and it comes
-    // as soon as the port goes, not after the twelve ticks.
-    void refusalBeforeTheLossIsTheVerdict_data()
+    // A device that answers the image and then drops off the bus has
+    // answered it: its "ER" is a refusal and its "OK!" a pass, not the
+    // port's loss, and the verdict comes as soon as the port goes, not after
+    // the twelve ticks. A device with its own USB chip takes the image
+    // faster than the wire's pace, so it may answer and go while the image
+    // is still being counted out on the program's side.
+    void answerBeforeTheLossIsTheVerdict_data()
     {
+        QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<SimulatedDevice::Removal>("removal");
-        QTest::newRow("pulled") << SimulatedDevice::Removal::AdapterPulled;
-        QTest::newRow("line closed") << SimulatedDevice::Removal::LineClosed;
+        QTest::addColumn<bool>("paced");
+        QTest::newRow("ER, pulled") << QByteArray("ER") << SimulatedDevice::Removal::AdapterPulled << true;
+        QTest::newRow("ER, line closed") << QByteArray("ER") << SimulatedDevice::Removal::LineClosed << true;
+        QTest::newRow("OK!, pulled") << QByteArray("OK!") << SimulatedDevice::Removal::AdapterPulled << true;
+        QTest::newRow("OK! while the image is counted out, pulled")
+            << QByteArray("OK!") << SimulatedDevice::Removal::AdapterPulled << false;
+        QTest::newRow("ER while the image is counted out, line closed")
+            << QByteArray("ER") << SimulatedDevice::Removal::LineClosed << false;
     }
 
-    void refusalBeforeTheLossIsTheVerdict()
+    void answerBeforeTheLossIsTheVerdict()
     {
+        QFETCH(QByteArray, answer);
         QFETCH(SimulatedDevice::Removal, removal);
+        QFETCH(bool, paced);
         SimulatedDevice device;
         device.setReplyLatency(20);
-        SimulatedDevice::Reply refuse;
-        refuse.text = QByteArrayLiteral("ER");
-        device.setImageReply(refuse);
+        device.setPacing(paced);
+        SimulatedDevice::Reply reply;
+        reply.text = answer;
+        device.setImageReply(reply);
         LinkFixture f(device);
         const DeviceLink::ProbeResult probe = f.link.probe(1);
         QVERIFY(probe.answered());
@@ -257,9 +291,13 @@ private slots:
         device.removeAt(SimulatedDevice::Point::Answered, removal);
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(f.link.download(probe.rate(), SmallImage), QByteArray("ER"));
-        QVERIFY(device.hungUp());
-        QVERIFY2(clock.elapsed() < 6 * TickWait::TickIntervalMs, qPrintable(QString::number(clock.elapsed())));
+        // About 20 KB: over a second and a half on the wire at 115200 baud.
+        const QByteArray image = paced ? SmallImage : longImage();
+        QCOMPARE(f.link.download(probe.rate(), image), answer);
+        // An "OK!" ends the wait as it is read, maybe before the device goes.
+        QTRY_VERIFY(device.hungUp());
+        QVERIFY2(clock.elapsed() < 6 * TickWait::TickIntervalMs + (paced ? 0 : 2000),
+                 qPrintable(QString::number(clock.elapsed())));
         f.link.close();
     }
 
