@@ -340,32 +340,15 @@ private slots:
         const QString link = dir.filePath(QStringLiteral("slot1"));
         Fixture fixture(link, schedule("rate=115200 after=keep stay=verdict+30 gap=60"));
         fixture.start();
-        int master = -1;
-        int slave = -1;
-        winsize size{};
-        size.ws_row = 40;
-        size.ws_col = 200; // wide enough for a temporary directory's long names
-        QVERIFY(::openpty(&master, &slave, nullptr, nullptr, &size) == 0);
+        TerminalScreen terminal;
         QProcess process;
-        process.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
-        startStation(process, {"--port", link, "--file", exampleFirmware(), "--port", dir.filePath("missing")});
-        ::close(slave);
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-        QByteArray screen;
-        QElapsedTimer clock;
-        clock.start();
-        while (!screen.contains("remove the device") && clock.elapsed() < 60000) {
-            pollfd ready{master, POLLIN, 0};
-            ::poll(&ready, 1, 100);
-            char buffer[4096];
-            const ssize_t got = ::read(master, buffer, sizeof buffer);
-            if (got > 0)
-                screen.append(buffer, got);
-        }
+        terminal.startStation(process,
+                              {"--port", link, "--file", exampleFirmware(), "--port", dir.filePath("missing")});
+        terminal.waitFor("remove the device", 60000);
         ::kill(pid_t(process.processId()), SIGINT);
         QVERIFY(process.waitForFinished(30000));
-        ::close(master);
         QCOMPARE(process.exitCode(), 0);
+        const QByteArray &screen = terminal.screen();
         QVERIFY(screen.contains("\x1b[2K")); // lines cleared and drawn again in place
         QVERIFY(screen.contains("sha256 "));
         QVERIFY(screen.contains("waiting for the port"));
