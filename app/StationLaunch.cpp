@@ -100,8 +100,13 @@ int runStationWindow(int argc, char *argv[])
         }
         const StationPlan &plan = std::get<StationPlan>(planned);
         const std::variant<QList<PortSpec>, QString> ports = stationPortSpecs(plan.ports);
-        if (const QString *why = std::get_if<QString>(&ports))
-            return usageError(*why);
+        if (const QString *why = std::get_if<QString>(&ports)) {
+            if (request.profilePath.isEmpty())
+                return usageError(*why);
+            std::fprintf(stderr, "tarvik-downloader station: the profile %s names a port it cannot use: %s\n",
+                         qPrintable(request.profilePath), qPrintable(*why));
+            return ExitStatus::FileUnusable;
+        }
         setup = plannedStationSetup(plan, request.profilePath);
         setup.startAtOnce = true;
     }
