@@ -15,8 +15,8 @@ class DeviceImages
 public:
     struct ForDevice
     {
-        QByteArray image; // what this device is sent
-        QString number;   // its number, as shown and logged
+        QByteArray image;  // what this device is sent
+        QString number;    // its number, as shown and logged
         qint64 ticket = 0; // the taker's own mark, handed back to settle()
     };
 

@@ -14,8 +14,8 @@ struct NumberForm
     enum class Kind { LittleEndian, BigEndian, DecimalDigits, HexDigits };
 
     Kind kind = Kind::LittleEndian;
-    int width = 4;        // bytes for an integer, digits for ASCII: the bytes it takes in memory
-    quint32 address = 0;  // of its first byte
+    int width = 4;       // bytes for an integer, digits for ASCII: the bytes it takes in memory
+    quint32 address = 0; // of its first byte
 
     // "le:4", "be:6", "dec:8", "hex:12", at `address`. Refuses a width its
     // kind cannot have (an integer of 1 to 8 bytes, 1 to 20 decimal or 1 to

@@ -36,7 +36,9 @@ std::timed_mutex &processLock()
 
 QString heldTooLong(const QString &lockPath)
 {
-    return QStringLiteral("%1: held by another station for over %2 s").arg(lockPath).arg(StateFile::LockPatienceMs / 1000);
+    return QStringLiteral("%1: held by another station for over %2 s")
+        .arg(lockPath)
+        .arg(StateFile::LockPatienceMs / 1000);
 }
 
 // The folder a name lies in, as bytes: what a rename changes.

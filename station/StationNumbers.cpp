@@ -91,9 +91,8 @@ QString StationNumbers::check(const NumberPlan &plan, const QByteArray &image)
     return why ? *why : QString();
 }
 
-std::variant<std::shared_ptr<StationNumbers>, QString> StationNumbers::prepare(const NumberPlan &plan,
-                                                                              const QByteArray &image,
-                                                                              const QString &logPath)
+std::variant<std::shared_ptr<StationNumbers>, QString>
+StationNumbers::prepare(const NumberPlan &plan, const QByteArray &image, const QString &logPath)
 {
     std::variant<CheckedPlan, QString> checked = checkedPlan(plan, image);
     if (const QString *why = std::get_if<QString>(&checked))

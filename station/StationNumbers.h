@@ -26,9 +26,8 @@ public:
     // before any port is opened: the address and the form, the counter or
     // the list, the image's records, and the state file (beside `logPath`
     // when the plan names none). The reason in words when any is refused.
-    static std::variant<std::shared_ptr<StationNumbers>, QString> prepare(const NumberPlan &plan,
-                                                                         const QByteArray &image,
-                                                                         const QString &logPath);
+    static std::variant<std::shared_ptr<StationNumbers>, QString>
+    prepare(const NumberPlan &plan, const QByteArray &image, const QString &logPath);
 
     // The same checks without the state file: what a profile is checked
     // with before it is written. Empty when the plan can be used.

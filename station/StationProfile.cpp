@@ -133,10 +133,9 @@ std::variant<StationPlan, QString> read(const QString &path)
 QByteArray text(const StationPlan &plan, const QString &path)
 {
     const QDir folder = QFileInfo(path).absoluteDir();
-    QString out = QStringLiteral(
-        "# Tarvik Station profile. The station runs it as it stands and refuses a firmware\n"
-        "# file whose SHA-256 differs: after a new build, make a new profile. Paths are\n"
-        "# relative to this file's folder.\n");
+    QString out = QStringLiteral("# Tarvik Station profile. The station runs it as it stands and refuses a firmware\n"
+                                 "# file whose SHA-256 differs: after a new build, make a new profile. Paths are\n"
+                                 "# relative to this file's folder.\n");
     const auto put = [&out](const QString &key, const QString &value) {
         out += QStringLiteral("%1 = %2\n").arg(key, value);
     };
