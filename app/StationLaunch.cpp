@@ -99,14 +99,9 @@ int runStationWindow(int argc, char *argv[])
             return ExitStatus::FileUnusable;
         }
         const StationPlan &plan = std::get<StationPlan>(planned);
-        const std::variant<QList<PortSpec>, QString> ports = stationPortSpecs(plan.ports);
-        if (const QString *why = std::get_if<QString>(&ports)) {
-            if (request.profilePath.isEmpty())
-                return usageError(*why);
-            std::fprintf(stderr, "tarvik-downloader station: the profile %s names a port it cannot use: %s\n",
-                         qPrintable(request.profilePath), qPrintable(*why));
-            return ExitStatus::FileUnusable;
-        }
+        const std::variant<QList<PortSpec>, int> ports = stationPortsOf(plan, request);
+        if (const int *status = std::get_if<int>(&ports))
+            return *status;
         setup = plannedStationSetup(plan, request.profilePath);
         setup.startAtOnce = true;
     }

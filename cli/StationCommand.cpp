@@ -247,6 +247,21 @@ std::variant<QList<PortSpec>, QString> stationPortSpecs(const QStringList &label
     return ports;
 }
 
+std::variant<QList<PortSpec>, int> stationPortsOf(const StationPlan &plan, const StationRequest &request)
+{
+    std::variant<QList<PortSpec>, QString> ports = stationPortSpecs(plan.ports);
+    const QString *why = std::get_if<QString>(&ports);
+    if (!why)
+        return std::get<QList<PortSpec>>(ports);
+    if (request.profilePath.isEmpty())
+        return usageError(*why);
+    // The ports came from the profile, not from the command line: the
+    // profile is what must be mended.
+    std::fprintf(stderr, "tarvik-downloader station: the profile %s names a port it cannot use: %s\n",
+                 qPrintable(request.profilePath), qPrintable(*why));
+    return ExitStatus::FileUnusable;
+}
+
 QList<StationPort> stationPorts(const QList<PortSpec> &ports)
 {
     QList<StationPort> result;
@@ -295,16 +310,9 @@ int runStationCommand(int argc, char *argv[])
         return ExitStatus::FileUnusable;
     }
     const StationPlan &plan = std::get<StationPlan>(planned);
-    std::variant<QList<PortSpec>, QString> portsRead = stationPortSpecs(plan.ports);
-    if (const QString *why = std::get_if<QString>(&portsRead)) {
-        if (request.profilePath.isEmpty())
-            return usageError(*why);
-        // The ports came from the profile, not from the command line: the
-        // profile is what must be mended.
-        std::fprintf(stderr, "tarvik-downloader station: the profile %s names a port it cannot use: %s\n",
-                     qPrintable(request.profilePath), qPrintable(*why));
-        return ExitStatus::FileUnusable;
-    }
+    const std::variant<QList<PortSpec>, int> portsRead = stationPortsOf(plan, request);
+    if (const int *status = std::get_if<int>(&portsRead))
+        return *status;
     const QList<PortSpec> &ports = std::get<QList<PortSpec>>(portsRead);
 
     std::variant<StationInputs, QString> prepared = readStationInputs(plan);

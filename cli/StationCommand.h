@@ -46,6 +46,11 @@ QString saveStationProfile(const StationRequest &request);
 // them, with two names of one device refused.
 std::variant<QList<PortSpec>, QString> stationPortSpecs(const QStringList &labels);
 
+// The plan's ports; or, when they cannot be used, the exit status after
+// saying why on standard error: a usage error for ports given on the command
+// line, the profile's fault (status 3) for a profile's.
+std::variant<QList<PortSpec>, int> stationPortsOf(const StationPlan &plan, const StationRequest &request);
+
 // The ports as the station takes them: a device's name made openable.
 QList<StationPort> stationPorts(const QList<PortSpec> &ports);
 

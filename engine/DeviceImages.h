@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <any>
 #include <optional>
 
 // Where a slot gets the image for the device in front of it, when every
@@ -17,7 +18,7 @@ public:
     {
         QByteArray image;  // what this device is sent
         QString number;    // its number, as shown and logged
-        qint64 ticket = 0; // the taker's own mark, handed back to settle()
+        std::any taken;    // what the taker needs back in settle(): its own, unread here
     };
 
     virtual ~DeviceImages() = default;

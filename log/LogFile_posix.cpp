@@ -1,9 +1,9 @@
 #include "log/LogFile.h"
 
+#include "base/SystemError.h"
 #include "base/SystemPath.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,14 +11,9 @@
 
 namespace {
 
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 bool failed(QString *reason, int error)
 {
-    *reason = systemReason(error);
+    *reason = systemErrorText(error);
     return false;
 }
 
@@ -44,7 +39,7 @@ std::unique_ptr<LogFile> LogFile::open(const QString &path, QString *reason)
         readable = false;
     }
     if (descriptor < 0) {
-        *reason = systemReason(errno);
+        *reason = systemErrorText(errno);
         return nullptr;
     }
     const bool regular = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
@@ -79,7 +74,7 @@ qint64 LogFile::size(QString *reason)
     {
     };
     if (::fstat(int(m_handle), &status) != 0) {
-        *reason = systemReason(errno);
+        *reason = systemErrorText(errno);
         return -1;
     }
     return status.st_size;
@@ -92,7 +87,7 @@ qint64 LogFile::readAt(char *data, qint64 length, qint64 offset, QString *reason
         got = ::pread(int(m_handle), data, size_t(length), off_t(offset));
     } while (got < 0 && errno == EINTR);
     if (got < 0)
-        *reason = systemReason(errno);
+        *reason = systemErrorText(errno);
     return got;
 }
 

@@ -1,5 +1,6 @@
 #include "log/LogFile.h"
 
+#include "base/SystemError.h"
 #include "base/SystemPath.h"
 
 #include <windows.h>
@@ -11,24 +12,9 @@ HANDLE handleOf(qintptr handle)
     return reinterpret_cast<HANDLE>(handle);
 }
 
-QString systemReason(DWORD error)
-{
-    wchar_t *text = nullptr;
-    const DWORD length =
-        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    QString reason = length > 0 ? QString::fromWCharArray(text, int(length)).trimmed()
-                                : QStringLiteral("system error %1").arg(error);
-    ::LocalFree(text);
-    // The system's sentences end in a full stop; the log's reasons go on.
-    if (reason.endsWith(u'.'))
-        reason.chop(1);
-    return reason;
-}
-
 bool failed(QString *reason, DWORD error = ::GetLastError())
 {
-    *reason = systemReason(error);
+    *reason = systemErrorText(error);
     return false;
 }
 

@@ -455,6 +455,20 @@ QString NumberSupply::usedUp(const State &state) const
         .arg(m_source.text(), beyond, m_statePath);
 }
 
+// Under the lock of `file`: the number the state gives next, and in `after`
+// the state once it is taken; nothing, and why, when the state cannot be
+// read or the numbers are used up.
+std::optional<DeviceNumber> NumberSupply::nextNumber(StateFile &file, State *after, QString *why) const
+{
+    const std::optional<State> state = lockedState(file, why);
+    if (!state)
+        return std::nullopt;
+    std::optional<DeviceNumber> number = choose(*state, after);
+    if (!number)
+        *why = usedUp(*state);
+    return number;
+}
+
 std::optional<DeviceNumber> NumberSupply::take(QString *why)
 {
     QString scratch;
@@ -462,15 +476,10 @@ std::optional<DeviceNumber> NumberSupply::take(QString *why)
         why = &scratch;
     const std::lock_guard<std::mutex> guard(m_mutex);
     StateFile file(m_statePath);
-    const std::optional<State> state = lockedState(file, why);
-    if (!state)
-        return std::nullopt;
     State after;
-    std::optional<DeviceNumber> number = choose(*state, &after);
-    if (!number) {
-        *why = usedUp(*state);
+    const std::optional<DeviceNumber> number = nextNumber(file, &after, why);
+    if (!number)
         return std::nullopt;
-    }
     // Recorded on the disk before anyone sees it.
     QString reason;
     if (!file.replace(stateText(after), &reason)) {
@@ -526,14 +535,8 @@ std::optional<DeviceNumber> NumberSupply::peek(QString *why)
         why = &scratch;
     const std::lock_guard<std::mutex> guard(m_mutex);
     StateFile file(m_statePath);
-    const std::optional<State> state = lockedState(file, why);
-    if (!state)
-        return std::nullopt;
     State after;
-    std::optional<DeviceNumber> number = choose(*state, &after);
-    if (!number)
-        *why = usedUp(*state);
-    return number;
+    return nextNumber(file, &after, why);
 }
 
 QString defaultNumberStatePath(const QString &logPath)

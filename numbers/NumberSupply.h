@@ -87,6 +87,7 @@ private:
     QByteArray stateText(const State &state) const;
     std::optional<State> lockedState(StateFile &file, QString *why) const;
     std::optional<DeviceNumber> choose(const State &state, State *after) const;
+    std::optional<DeviceNumber> nextNumber(StateFile &file, State *after, QString *why) const;
     QString usedUp(const State &state) const;
 
     NumberSource m_source;

@@ -49,6 +49,9 @@ public:
     bool replace(const QByteArray &bytes, QString *reason);
 
 private:
+    // Why lock() gave up on a holder that stayed on the lock.
+    static QString heldTooLong(const QString &lockPath);
+
     QString m_path;
     qintptr m_lock = -1; // the lock file's descriptor or Windows HANDLE while locked
 };

@@ -1,10 +1,10 @@
 #include "numbers/StateFile.h"
 
+#include "base/SystemError.h"
 #include "base/SystemPath.h"
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <thread>
@@ -13,14 +13,9 @@
 
 namespace {
 
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 bool failed(QString *reason, const QString &path, int error)
 {
-    *reason = QStringLiteral("%1: %2").arg(path, systemReason(error));
+    *reason = QStringLiteral("%1: %2").arg(path, systemErrorText(error));
     return false;
 }
 
@@ -32,13 +27,6 @@ std::timed_mutex &processLock()
 {
     static std::timed_mutex lock;
     return lock;
-}
-
-QString heldTooLong(const QString &lockPath)
-{
-    return QStringLiteral("%1: held by another station for over %2 s")
-        .arg(lockPath)
-        .arg(StateFile::LockPatienceMs / 1000);
 }
 
 // The folder a name lies in, as bytes: what a rename changes.
@@ -72,15 +60,6 @@ bool writeAll(int descriptor, const QByteArray &bytes)
 }
 
 } // namespace
-
-StateFile::StateFile(const QString &path)
-    : m_path(path)
-{}
-
-StateFile::~StateFile()
-{
-    unlock();
-}
 
 // An fcntl write lock: the kind of lock NFS and SMB mounts carry to the
 // server, so stations on several machines exclude each other too (flock is

@@ -1,5 +1,6 @@
 #include "numbers/StateFile.h"
 
+#include "base/SystemError.h"
 #include "base/SystemPath.h"
 
 #include <windows.h>
@@ -11,36 +12,13 @@ HANDLE handleOf(qintptr handle)
     return reinterpret_cast<HANDLE>(handle);
 }
 
-QString systemReason(DWORD error)
-{
-    wchar_t *text = nullptr;
-    const DWORD length =
-        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    QString reason = length > 0 ? QString::fromWCharArray(text, int(length)).trimmed()
-                                : QStringLiteral("system error %1").arg(error);
-    ::LocalFree(text);
-    if (reason.endsWith(u'.'))
-        reason.chop(1);
-    return reason;
-}
-
 bool failed(QString *reason, const QString &path, DWORD error)
 {
-    *reason = QStringLiteral("%1: %2").arg(path, systemReason(error));
+    *reason = QStringLiteral("%1: %2").arg(path, systemErrorText(error));
     return false;
 }
 
 } // namespace
-
-StateFile::StateFile(const QString &path)
-    : m_path(path)
-{}
-
-StateFile::~StateFile()
-{
-    unlock();
-}
 
 // LockFileEx on a handle of its own: Windows locks belong to the handle, so
 // a second supply in this process waits as another process does, and a
@@ -67,9 +45,7 @@ bool StateFile::lock(QString *reason)
         if (error != ERROR_LOCK_VIOLATION || ::GetTickCount64() >= deadline) {
             ::CloseHandle(handle);
             if (error == ERROR_LOCK_VIOLATION) {
-                *reason = QStringLiteral("%1: held by another station for over %2 s")
-                              .arg(lockPath)
-                              .arg(LockPatienceMs / 1000);
+                *reason = heldTooLong(lockPath);
                 return false;
             }
             return failed(reason, lockPath, error);

@@ -127,23 +127,15 @@ std::optional<DeviceImages::ForDevice> StationNumbers::take(QString *why)
     ForDevice forDevice;
     forDevice.image = m_image.stamped(m_supply->form().bytes(number->value));
     forDevice.number = number->text;
-    const std::lock_guard lock(m_mutex);
-    forDevice.ticket = m_nextTicket++;
-    m_outstanding.emplace(forDevice.ticket, *number);
+    forDevice.taken = *number;
     return forDevice;
 }
 
 NumberFate StationNumbers::settle(const ForDevice &taken, const Attempt &attempt)
 {
-    DeviceNumber number;
-    {
-        const std::lock_guard lock(m_mutex);
-        const auto found = m_outstanding.find(taken.ticket);
-        if (found == m_outstanding.end())
-            return NumberFate::Skipped;
-        number = found->second;
-        m_outstanding.erase(found);
-    }
+    const auto *number = std::any_cast<DeviceNumber>(&taken.taken);
+    if (!number)
+        return NumberFate::Skipped;
     if (attempt.outcome == AttemptOutcome::Passed)
         return NumberFate::UsedUp;
     // Once the image began to leave, the device may have written the
@@ -152,7 +144,7 @@ NumberFate StationNumbers::settle(const ForDevice &taken, const Attempt &attempt
     if (attempt.imageStarted)
         return NumberFate::Skipped;
     QString why;
-    return m_supply->giveBack(number, &why) ? NumberFate::GivenBack : NumberFate::Skipped;
+    return m_supply->giveBack(*number, &why) ? NumberFate::GivenBack : NumberFate::Skipped;
 }
 
 QString StationNumbers::description() const

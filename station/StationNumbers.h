@@ -8,9 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <map>
 #include <memory>
-#include <mutex>
 #include <variant>
 
 // A number of its own for every device of a station: drawn from the shared
@@ -50,9 +48,6 @@ private:
 
     NumberedImage m_image;
     std::unique_ptr<NumberSupply> m_supply;
-    std::mutex m_mutex;
-    std::map<qint64, DeviceNumber> m_outstanding; // taken, not yet settled, by ticket
-    qint64 m_nextTicket = 1;
 };
 
 // The record's serial column for an attempt: its number, with "given back"
