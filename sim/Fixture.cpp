@@ -370,12 +370,11 @@ void Fixture::Impl::run(Clock::time_point plannedArrival)
         leave(index);
         plannedArrival = leaveAt + m_schedule.visitAt(index).gap;
     }
-    {
-        std::lock_guard lock(m_mutex);
-        m_finished = true;
-        m_changed.notify_all();
-    }
+    // Told before it is true: whoever waits for the end has heard of it.
     report(event(Event::Kind::Finished, -1, Clock::now()));
+    std::lock_guard lock(m_mutex);
+    m_finished = true;
+    m_changed.notify_all();
 }
 
 Fixture::Fixture(const QString &linkPath, const FixtureSchedule &schedule)
